@@ -1,0 +1,136 @@
+// The model behind the stand-in Win32 functions: what tests fill, break and
+// inspect. One process-wide machine; Reset() before each test.
+#ifndef VELMORA_STANDIN_MODEL_H
+#define VELMORA_STANDIN_MODEL_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "standin/win32.h"
+
+namespace standin {
+
+struct RegistryValue {
+    DWORD type = REG_DWORD;
+    std::vector<BYTE> data;
+};
+
+// One call that opened or created a key.
+struct KeyOpen {
+    std::string function;  // "RegOpenKeyExA" or "RegCreateKeyExA"
+    HKEY root;
+    std::string subkey;    // as passed
+    REGSAM access;
+    DWORD options;
+    std::string keyClass;  // RegCreateKeyExA only
+    bool securityAttributesNull = true;
+    bool succeeded = false;
+};
+
+struct Drive {
+    unsigned int type = DRIVE_FIXED;
+    std::string label;
+    std::string fileSystem = "NTFS";
+    bool volumeQuerySucceeds = true;
+};
+
+// A piece of console output and the attribute in force when it was written.
+struct Segment {
+    WORD attribute;
+    std::string text;
+};
+
+enum Wow64Support { WOW64_FUNCTION_ABSENT, WOW64_FALSE, WOW64_TRUE };
+
+struct Machine {
+    // Registry: keys by full lower-cased path ("hklm\\software\\..."),
+    // each holding values by lower-cased name.
+    std::map<std::string, std::map<std::string, RegistryValue>> keys;
+    std::vector<KeyOpen> keyOpens;
+    std::map<HKEY, std::string> openKeys;       // handle -> key path
+    int keysClosed = 0;
+    std::vector<std::string> valuesQueried;     // value names, in order
+    std::vector<std::string> valuesSet;
+
+    // Console.
+    bool stdoutIsConsole = true;
+    WORD attribute = 7;
+    std::vector<WORD> attributesSet;
+    std::vector<int> keysPressed;               // scripted keystrokes, first first
+    int keystrokesRead = 0;
+
+    // Process token and privileges.
+    DWORD tokenAccess = 0;
+    int tokensOpen = 0;
+    int tokensOpened = 0;
+    std::string privilegeLookedUp;
+    bool privilegeSystemNameNull = true;
+    int adjustCalls = 0;
+    TOKEN_PRIVILEGES adjustedState = {};
+    BOOL adjustDisableAll = FALSE;
+    DWORD adjustBufferLength = 0;
+    bool adjustPreviousNull = true;
+    bool adjustReturnLengthNull = true;
+
+    // Run-time lookup.
+    Wow64Support wow64 = WOW64_FALSE;
+    std::string moduleLookedUp;
+    std::string procedureLookedUp;
+    int wow64Calls = 0;
+
+    // Environment, by exact name.
+    std::map<std::string, std::string> environment;
+
+    // Drives by letter index (0 = A); GetLogicalDrives reports these.
+    std::map<int, Drive> drives;
+    std::vector<std::string> driveTypeQueries;  // roots, in order
+    std::vector<std::string> volumeQueries;     // roots, in order
+    bool volumeExtrasAllNull = true;            // serial, length, flags never asked for
+    DWORD volumeNameSize = 0;                   // buffer sizes of the last query
+    DWORD fileSystemNameSize = 0;
+
+    // Every stand-in call, in order, by function name.
+    std::vector<std::string> calls;
+
+    // Injected failures: function name -> error code it fails with.
+    std::map<std::string, DWORD> failures;
+    DWORD lastError = 0;
+};
+
+// The machine every stand-in function works on.
+Machine &TheMachine();
+
+// A fresh machine: empty registry, console at attribute 7, PROMPT set,
+// IsWow64Process present and false, no drives.
+void Reset();
+
+// Makes every later call of `function` fail with `error`.
+void Fail(const std::string &function, DWORD error = ERROR_ACCESS_DENIED);
+
+// Registry helpers; `path` is the subkey below HKEY_LOCAL_MACHINE.
+void SetValue(const std::string &path, const std::string &name, DWORD type,
+              const std::vector<BYTE> &data);
+void SetDword(const std::string &path, const std::string &name, DWORD value);
+bool HasKey(const std::string &path);
+bool HasValue(const std::string &path, const std::string &name);
+RegistryValue GetValue(const std::string &path, const std::string &name);
+
+// The Explorer policies key, where NoDrives lives.
+extern const char kPolicyKey[];
+
+int CountCalls(const std::string &function);
+
+// Captures everything written to standard output (file descriptor 1) from
+// StartCapture() to StopCapture(), split where the console attribute changed.
+void StartCapture();
+std::vector<Segment> StopCapture();
+
+// Plain text of a capture, and the same pieces merged where neighbours share
+// an attribute (empty pieces dropped).
+std::string TextOf(const std::vector<Segment> &segments);
+std::vector<Segment> Merged(const std::vector<Segment> &segments);
+
+}  // namespace standin
+
+#endif

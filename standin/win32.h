@@ -1,0 +1,192 @@
+// Stand-in for the slice of the Win32 API the tool uses, for native builds.
+//
+// The declarations mirror <windows.h> (names, types, values) closely enough
+// that the tool's sources compile unchanged. The behaviour behind them is a
+// model that tests fill, break and inspect through standin/model.h.
+#ifndef VELMORA_STANDIN_WIN32_H
+#define VELMORA_STANDIN_WIN32_H
+
+#include <stdint.h>
+
+#define WINAPI
+#define CALLBACK
+
+typedef int BOOL;
+typedef unsigned char BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef int16_t SHORT;
+typedef char CHAR;
+typedef void *HANDLE;
+typedef HANDLE *PHANDLE;
+typedef BOOL *PBOOL;
+typedef BYTE *LPBYTE;
+typedef DWORD *LPDWORD;
+typedef DWORD *PDWORD;
+typedef char *LPSTR;
+typedef const char *LPCSTR;
+typedef void *LPVOID;
+typedef DWORD ACCESS_MASK;
+typedef ACCESS_MASK REGSAM;
+typedef LONG LSTATUS;
+
+struct HKEY__;
+typedef struct HKEY__ *HKEY;
+typedef HKEY *PHKEY;
+struct HINSTANCE__;
+typedef struct HINSTANCE__ *HMODULE;
+typedef int (WINAPI *FARPROC)(void);
+
+#define TRUE 1
+#define FALSE 0
+
+// Errors
+#define ERROR_SUCCESS 0L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_NOT_READY 21L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_SUCH_PRIVILEGE 1313L
+#define ERROR_NOT_ALL_ASSIGNED 1300L
+
+// Console
+#define STD_INPUT_HANDLE ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE ((DWORD)-12)
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+
+typedef struct _COORD {
+    SHORT X;
+    SHORT Y;
+} COORD;
+
+typedef struct _SMALL_RECT {
+    SHORT Left;
+    SHORT Top;
+    SHORT Right;
+    SHORT Bottom;
+} SMALL_RECT;
+
+typedef struct _CONSOLE_SCREEN_BUFFER_INFO {
+    COORD dwSize;
+    COORD dwCursorPosition;
+    WORD wAttributes;
+    SMALL_RECT srWindow;
+    COORD dwMaximumWindowSize;
+} CONSOLE_SCREEN_BUFFER_INFO, *PCONSOLE_SCREEN_BUFFER_INFO;
+
+// Registry
+#define HKEY_CLASSES_ROOT ((HKEY)(uintptr_t)0x80000000u)
+#define HKEY_CURRENT_USER ((HKEY)(uintptr_t)0x80000001u)
+#define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
+#define HKEY_USERS ((HKEY)(uintptr_t)0x80000003u)
+
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_CREATE_SUB_KEY 0x0004
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define KEY_NOTIFY 0x0010
+#define KEY_CREATE_LINK 0x0020
+#define KEY_WOW64_64KEY 0x0100
+#define KEY_WOW64_32KEY 0x0200
+#define KEY_READ 0x20019
+#define KEY_WRITE 0x20006
+#define KEY_ALL_ACCESS 0xF003F
+
+#define REG_OPTION_NON_VOLATILE 0x00000000L
+#define REG_CREATED_NEW_KEY 0x00000001L
+#define REG_OPENED_EXISTING_KEY 0x00000002L
+
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_DWORD_BIG_ENDIAN 5
+#define REG_MULTI_SZ 7
+#define REG_QWORD 11
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+// Process token
+#define TOKEN_ALL_ACCESS 0xF01FF
+#define TOKEN_ADJUST_PRIVILEGES 0x0020
+#define TOKEN_QUERY 0x0008
+#define SE_PRIVILEGE_ENABLED 0x00000002L
+
+typedef struct _LUID {
+    DWORD LowPart;
+    LONG HighPart;
+} LUID, *PLUID;
+
+typedef struct _LUID_AND_ATTRIBUTES {
+    LUID Luid;
+    DWORD Attributes;
+} LUID_AND_ATTRIBUTES;
+
+typedef struct _TOKEN_PRIVILEGES {
+    DWORD PrivilegeCount;
+    LUID_AND_ATTRIBUTES Privileges[1];
+} TOKEN_PRIVILEGES, *PTOKEN_PRIVILEGES;
+
+// Drives
+#define DRIVE_UNKNOWN 0
+#define DRIVE_NO_ROOT_DIR 1
+#define DRIVE_REMOVABLE 2
+#define DRIVE_FIXED 3
+#define DRIVE_REMOTE 4
+#define DRIVE_CDROM 5
+#define DRIVE_RAMDISK 6
+
+#define MAX_PATH 260
+
+// kernel32
+HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
+BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE hConsoleOutput,
+                                       PCONSOLE_SCREEN_BUFFER_INFO lpInfo);
+BOOL WINAPI SetConsoleTextAttribute(HANDLE hConsoleOutput, WORD wAttributes);
+DWORD WINAPI GetLastError(void);
+void WINAPI SetLastError(DWORD dwErrCode);
+HANDLE WINAPI GetCurrentProcess(void);
+BOOL WINAPI CloseHandle(HANDLE hObject);
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);
+DWORD WINAPI GetLogicalDrives(void);
+unsigned int WINAPI GetDriveTypeA(LPCSTR lpRootPathName);
+BOOL WINAPI GetVolumeInformationA(LPCSTR lpRootPathName, LPSTR lpVolumeNameBuffer,
+                                  DWORD nVolumeNameSize, LPDWORD lpVolumeSerialNumber,
+                                  LPDWORD lpMaximumComponentLength,
+                                  LPDWORD lpFileSystemFlags, LPSTR lpFileSystemNameBuffer,
+                                  DWORD nFileSystemNameSize);
+
+// advapi32
+LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                          PHKEY phkResult);
+LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,
+                            DWORD dwOptions, REGSAM samDesired,
+                            LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                            LPDWORD lpdwDisposition);
+LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
+                             LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
+                           const BYTE *lpData, DWORD cbData);
+LONG WINAPI RegCloseKey(HKEY hKey);
+BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);
+BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid);
+BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
+                                  PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
+                                  PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength);
+
+// msvcrt <conio.h>: one keystroke, without echo.
+int _getch(void);
+
+#endif
