@@ -1,0 +1,140 @@
+#include "app/app.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "app/platform.h"
+#include "console/console.h"
+#include "drives/drives.h"
+#include "policy/policy.h"
+
+typedef BOOL(WINAPI *IsWow64ProcessFunction)(HANDLE process, PBOOL wow64);
+
+// Looked up at run time: Windows XP before SP2 has no IsWow64Process.
+static IsWow64ProcessFunction g_isWow64Process = NULL;
+
+// The drive argument of -H and -U, upper-cased in place by the command.
+static char g_driveArgument[DRIVE_ARGUMENT_SIZE];
+
+static const char kInvalidParameters[] = "\n\n Error: Invalid parameters specified.\n\n";
+static const char kDriveNotSpecified[] = "\n\n Error: Drive name is not specified.\n\n";
+static const char kInvalidDriveName[] = "\n\n Error: Invalid drive name specified.\n\n";
+
+void EnableDebugPrivilege()
+{
+    HANDLE token = NULL;
+    TOKEN_PRIVILEGES privileges;
+
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &token))
+        return;
+    if (LookupPrivilegeValueA(NULL, "SeDebugPrivilege", &privileges.Privileges[0].Luid)) {
+        privileges.PrivilegeCount = 1;
+        privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        AdjustTokenPrivileges(token, FALSE, &privileges, 0, NULL, NULL);
+    }
+    CloseHandle(token);
+}
+
+int DetectWow64()
+{
+    BOOL wow64 = FALSE;
+
+    g_isWow64Process = (IsWow64ProcessFunction)(void *)GetProcAddress(
+        GetModuleHandleA("kernel32.dll"), "IsWow64Process");
+    if (g_isWow64Process == NULL)
+        return 0;
+    g_isWow64Process(GetCurrentProcess(), &wow64);
+    return wow64 ? 1 : 0;
+}
+
+// Whole-string comparison that folds the ASCII letters only.
+static int EqualsIgnoringAsciiCase(const char *text, const char *expected)
+{
+    for (;; ++text, ++expected) {
+        char a = *text;
+        char b = *expected;
+        if (a >= 'A' && a <= 'Z')
+            a = (char)(a - 'A' + 'a');
+        if (b >= 'A' && b <= 'Z')
+            b = (char)(b - 'A' + 'a');
+        if (a != b)
+            return 0;
+        if (a == '\0')
+            return 1;
+    }
+}
+
+// Started by a double-click rather than from a prompt, the window would
+// close before anyone could read the usage screen: say so and wait for a key.
+static void HoldWindowOutsidePrompt()
+{
+    char prompt[PROMPT_BUFFER_SIZE];
+
+    if (GetEnvironmentVariableA("PROMPT", prompt, sizeof prompt) != 0)
+        return;
+    SetConsoleColor(COLOR_RED);
+    printf("\n This is command-line application. You have to run it from the CMD Prompt as shown above");
+    printf("\n\n Press any key to exit....\n");
+    fflush(stdout);
+    _getch();
+}
+
+// -H and -U: checks the drive argument, then runs the command.
+static int RunDriveSwitch(const char *argument, int (*command)(char *driveArgument))
+{
+    strncpy(g_driveArgument, argument, sizeof g_driveArgument - 1);
+    g_driveArgument[sizeof g_driveArgument - 1] = '\0';
+
+    if (g_driveArgument[0] == '\0') {
+        ShowUsage();
+        ShowError(kDriveNotSpecified);
+        return EXIT_FAILED;
+    }
+    DWORD bit;
+    if (!GetDriveBit(g_driveArgument, &bit)) {
+        ShowUsage();
+        ShowError(kInvalidDriveName);
+        return EXIT_FAILED;
+    }
+    return command(g_driveArgument) ? EXIT_OK : EXIT_FAILED;
+}
+
+static int Dispatch(int argc, char **argv)
+{
+    switch (argc) {
+    case 1:
+        ShowUsage();
+        HoldWindowOutsidePrompt();
+        return EXIT_OK;
+    case 2:
+        if (EqualsIgnoringAsciiCase(argv[1], "-l"))
+            ListDrives();
+        else
+            ShowUsage();
+        return EXIT_OK;
+    case 3:
+        if (EqualsIgnoringAsciiCase(argv[1], "-h"))
+            return RunDriveSwitch(argv[2], HideDrive);
+        if (EqualsIgnoringAsciiCase(argv[1], "-u"))
+            return RunDriveSwitch(argv[2], UnhideDrive);
+        ShowUsage();
+        return EXIT_OK;
+    default:
+        ShowUsage();
+        ShowError(kInvalidParameters);
+        return EXIT_FAILED;
+    }
+}
+
+int RunCommandLine(int argc, char **argv)
+{
+    int saved = GetConsoleAttribute();
+    EnableDebugPrivilege();
+    g_useRegistry64View = DetectWow64();
+
+    int status = Dispatch(argc, argv);
+
+    SetConsoleColor(saved);
+    fflush(stdout);
+    return status;
+}

@@ -1,0 +1,15 @@
+// The drive inventory: what one drive is, and the table of every present drive.
+#ifndef VELMORA_DRIVES_DRIVES_H
+#define VELMORA_DRIVES_DRIVES_H
+
+enum { DRIVE_FIELD_SIZE = 256, DRIVE_ROOT_SIZE = 4 };
+
+// Fills the three 256-byte fields for the drive at `root` ("X:\"): its name
+// (volume label, or a fallback by type), its type text and its file system.
+// Always returns 1; what cannot be learned is left empty or falls back.
+int DescribeDrive(const char *root, char *label, char *typeText, char *fileSystem);
+
+// The -L command: one row for every present drive, A to Z, hidden or not.
+void ListDrives();
+
+#endif

@@ -1,0 +1,35 @@
+// The machine-wide hidden-drive mask (the shell's NoDrives policy value) and
+// the hide and unhide commands that change one drive's bit in it.
+#ifndef VELMORA_POLICY_POLICY_H
+#define VELMORA_POLICY_POLICY_H
+
+#include "app/platform.h"
+
+// 1 when this is a 32-bit process on 64-bit Windows: every key is then opened
+// in the 64-bit registry view. Set once at start-up.
+extern int g_useRegistry64View;
+
+// Reads the mask into *mask (0 when it cannot be read). Returns 1 when a
+// usable value was read: REG_DWORD or REG_BINARY, at most 4 bytes.
+int ReadHiddenDriveMask(HKEY root, DWORD *mask);
+
+// Sets (hide = 1) or clears (hide = 0) `driveBits` in the stored mask and
+// writes it back as REG_DWORD. An absent value counts as 0; a value that
+// exists but is no 32-bit mask is left alone and the update fails.
+// Returns 1 when the new value was written.
+int UpdateHiddenDriveMask(HKEY root, DWORD driveBits, int hide);
+
+// Upper-cases the first byte of `text` in place when it is an ASCII letter.
+void UppercaseFirst(char *text);
+
+// Stores in *bit the mask bit of the drive named by the first character of
+// `driveArgument` (A or a is bit 0). Returns 0 when that character is no
+// ASCII letter; the rest of the argument is not looked at.
+int GetDriveBit(const char *driveArgument, DWORD *bit);
+
+// The -H and -U commands. Both upper-case the first byte of the argument in
+// place. Return 1 on success, 0 on failure (after the red failure line).
+int HideDrive(char *driveArgument);
+int UnhideDrive(char *driveArgument);
+
+#endif
