@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine in a project-local prefix: $WINEPREFIX if
+# set, else build/wine/run. Used by CTest to run the Windows test programs.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+export WINEPREFIX=${WINEPREFIX:-$VELMORA_BUILD/wine/run}
+wine_environment
+ensure_wine_prefix "$WINEPREFIX" || { echo "cannot create the Wine prefix $WINEPREFIX" >&2; exit 1; }
+exec wine "$@"

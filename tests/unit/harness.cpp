@@ -1,0 +1,52 @@
+#include "harness.h"
+
+#include "app/app.h"
+
+const std::string kBanner =
+    "\n\n****************************************************************"
+    "\n\n    Velmora v1.0 by Brannoch"
+    "\n\n    https://velmora.example.com"
+    "\n\n****************************************************************";
+
+const std::string kUsageLines =
+    "\n\n\n Usage: \n\t Velmora.exe [-? | -L | -H <drive_name> | -U <drive_name>]"
+    "\n\n\n Examples:\n"
+    "\n\n\t //List all (hidden & visible) Drives"
+    "\n\t Velmora.exe -L"
+    "\n\n\t //Hide Drive 'D:\\' from all users"
+    "\n\t Velmora.exe -H D:\\"
+    "\n\n\t //Unhide Drive 'D:\\' on this sstem"
+    "\n\t Velmora.exe -U D:\\"
+    "\n\n\t //Show this help screen"
+    "\n\t Velmora -?"
+    "\n\n";
+
+const char kNote[] = "\n\n\n Note: Changes will take effect after you Log Off or restart.\n\n";
+
+RunResult RunTool(const std::vector<std::string> &arguments)
+{
+    std::vector<std::string> storage;
+    storage.push_back("Velmora.exe");
+    storage.insert(storage.end(), arguments.begin(), arguments.end());
+    std::vector<char *> argv;
+    for (auto &argument : storage)
+        argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
+    return Capture([&] { return RunCommandLine((int)storage.size(), argv.data()); });
+}
+
+void StoreNoDrives(DWORD value)
+{
+    standin::SetDword(standin::kPolicyKey, "NoDrives", value);
+}
+
+DWORD StoredNoDrives()
+{
+    standin::RegistryValue value = standin::GetValue(standin::kPolicyKey, "NoDrives");
+    EXPECT_EQ(value.type, (DWORD)REG_DWORD);
+    EXPECT_EQ(value.data.size(), 4u);
+    if (value.data.size() != 4)
+        return 0xDEADBEEF;
+    return (DWORD)value.data[0] | ((DWORD)value.data[1] << 8) | ((DWORD)value.data[2] << 16) |
+           ((DWORD)value.data[3] << 24);
+}

@@ -1,0 +1,56 @@
+// Shared set-up for the unit tests: a fresh stand-in machine per test and a
+// way to run the tool end to end on it, capturing what it printed.
+#ifndef VELMORA_TESTS_UNIT_HARNESS_H
+#define VELMORA_TESTS_UNIT_HARNESS_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "standin/model.h"
+
+// What one run of the tool left behind.
+struct RunResult {
+    int status = -1;
+    std::vector<standin::Segment> output;  // merged by attribute
+    std::string text;                      // all of it, without attributes
+};
+
+// Runs the whole program with these arguments (the program name is added in
+// front) on the current stand-in machine.
+RunResult RunTool(const std::vector<std::string> &arguments);
+
+// Runs any piece of the tool's code with standard output captured.
+template <typename Body>
+RunResult Capture(Body body)
+{
+    RunResult result;
+    standin::StartCapture();
+    result.status = body();
+    std::vector<standin::Segment> segments = standin::StopCapture();
+    result.text = standin::TextOf(segments);
+    result.output = standin::Merged(segments);
+    return result;
+}
+
+// The NoDrives value as stored, for tests that set and read it.
+void StoreNoDrives(DWORD value);
+DWORD StoredNoDrives();  // fails the test unless a 4-byte REG_DWORD is stored
+
+// The texts every screen is built from, as the user sees them.
+extern const std::string kBanner;        // star line, title, address, star line
+extern const std::string kUsageLines;    // everything after the banner
+extern const char kNote[];
+
+// A fresh stand-in machine for every test.
+class ToolTest : public ::testing::Test {
+protected:
+    void SetUp() override { standin::Reset(); }
+    standin::Machine &machine() { return standin::TheMachine(); }
+};
+
+// Bright colours as they end up on screen.
+enum : WORD { BRIGHT_GREEN = 10, BRIGHT_RED = 12, BRIGHT_WHITE = 15 };
+
+#endif
