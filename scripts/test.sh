@@ -51,7 +51,23 @@ if build_or_fail "native" configure_native "$VELMORA_BUILD/native" -DCMAKE_BUILD
     run_ctest "unit" "$VELMORA_BUILD/native"
 fi
 
-# 2. The executable and the tests that run it under Wine.
+# 2. The same unit tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+if build_or_fail "sanitizers" configure_native "$VELMORA_BUILD/sanitize" -DCMAKE_BUILD_TYPE=Debug \
+        -DCMAKE_CXX_COMPILER=clang++ -DVELMORA_SANITIZE=ON &&
+   build_or_fail "sanitizers" cmake --build "$VELMORA_BUILD/sanitize" -j "$(nproc)"; then
+    run_ctest "unit, sanitizers" "$VELMORA_BUILD/sanitize"
+fi
+
+# 3. The fuzzer over whole runs on the stand-in, for a bounded time.
+if [ -f "$VELMORA_ROOT/tests/fuzz/CMakeLists.txt" ]; then
+    if build_or_fail "fuzz" configure_native "$VELMORA_BUILD/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+            -DCMAKE_CXX_COMPILER=clang++ -DVELMORA_SANITIZE=ON -DVELMORA_FUZZ=ON &&
+       build_or_fail "fuzz" cmake --build "$VELMORA_BUILD/fuzz" -j "$(nproc)"; then
+        run_ctest "fuzz" "$VELMORA_BUILD/fuzz"
+    fi
+fi
+
+# 4. The executable and the tests that run it under Wine.
 if build_or_fail "win32" build_win32; then
     run_ctest "wine" "$VELMORA_BUILD/win32"
 fi
