@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -50,7 +51,18 @@ protected:
     standin::Machine &machine() { return standin::TheMachine(); }
 };
 
+// Segments compare by attribute and text and print readably (escaped, with
+// the attribute) when an expectation fails.
+namespace standin {
+bool operator==(const Segment &a, const Segment &b);
+void PrintTo(const Segment &segment, std::ostream *out);
+}  // namespace standin
+
 // Bright colours as they end up on screen.
 enum : WORD { BRIGHT_GREEN = 10, BRIGHT_RED = 12, BRIGHT_WHITE = 15 };
+
+// The usage screen as it shows: the banner in bright white, the usage lines
+// in bright green.
+std::vector<standin::Segment> UsageScreen();
 
 #endif
