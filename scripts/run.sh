@@ -12,6 +12,14 @@ export WINEPREFIX=$VELMORA_BUILD/wine/run
 wine_environment
 ensure_wine_prefix "$WINEPREFIX"
 
+# A labelled demonstration drive D:, so that -L has more to show than C: and Z:.
+demo=$VELMORA_BUILD/wine/demo-drive
+if [ ! -e "$WINEPREFIX/dosdevices/d:" ]; then
+    mkdir -p "$demo"
+    printf 'Velmora Demo\n' >"$demo/.windows-label"
+    ln -s "$demo" "$WINEPREFIX/dosdevices/d:"
+fi
+
 # cmd.exe always sets PROMPT; the tool uses it to tell it was started from a prompt.
 export PROMPT='$P$G'
 set +e
