@@ -1,0 +1,439 @@
+// The drive inventory: DescribeDrive for one root, and the -L listing.
+#include "harness.h"
+
+#include <ctype.h>
+#include <string.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "drives/drives.h"
+#include "policy/policy.h"
+
+namespace {
+
+using standin::Drive;
+
+// What DescribeDrive made of one root.
+struct Described {
+    int result;
+    std::string label;
+    std::string typeText;
+    std::string fileSystem;
+};
+
+class DriveTest : public ToolTest {
+protected:
+    void SetUp() override
+    {
+        ToolTest::SetUp();
+        // A direct call sees whatever view an earlier run left behind.
+        g_useRegistry64View = 0;
+    }
+
+    void AddDrive(char letter, unsigned int type, const std::string &label = "",
+                  const std::string &fileSystem = "NTFS", bool volumeQuerySucceeds = true)
+    {
+        machine().drives[letter - 'A'] = Drive{type, label, fileSystem, volumeQuerySucceeds};
+    }
+
+    // Fields start full of garbage, so anything not written shows.
+    Described Describe(const char *root)
+    {
+        char label[DRIVE_FIELD_SIZE];
+        char typeText[DRIVE_FIELD_SIZE];
+        char fileSystem[DRIVE_FIELD_SIZE];
+        for (char *field : {label, typeText, fileSystem}) {
+            memset(field, '#', DRIVE_FIELD_SIZE - 1);
+            field[DRIVE_FIELD_SIZE - 1] = '\0';
+        }
+        int result = DescribeDrive(root, label, typeText, fileSystem);
+        return Described{result, label, typeText, fileSystem};
+    }
+};
+
+// ---------------------------------------------------------------------------
+// DescribeDrive
+
+struct DescribeCase {
+    const char *name;
+    const char *root;
+    unsigned int type;
+    std::string label;  // the volume's own label and file system
+    std::string fileSystem;
+    bool volumeQuerySucceeds;
+    // Expected:
+    std::string shownLabel;
+    std::string typeText;
+    std::string shownFileSystem;
+    bool volumeQueried;
+};
+
+const DescribeCase kDescribeCases[] = {
+    // Removable: A and B are floppies, by the upper-case letter only.
+    {"FloppyANoMedium", "A:\\", DRIVE_REMOVABLE, "", "", false,
+     "Floppy Disk Drive", "Floppy Disk Drive", "", true},
+    {"FloppyBNoMedium", "B:\\", DRIVE_REMOVABLE, "", "", false,
+     "Floppy Disk Drive", "Floppy Disk Drive", "", true},
+    {"FloppyAEmptyLabelWithMedium", "A:\\", DRIVE_REMOVABLE, "", "FAT", true,
+     "Floppy Disk Drive", "Floppy Disk Drive", "FAT", true},
+    {"FloppyBOwnLabel", "B:\\", DRIVE_REMOVABLE, "BOOTDISK", "FAT", true,
+     "BOOTDISK", "Floppy Disk Drive", "FAT", true},
+    {"RemovableEEmptyLabel", "E:\\", DRIVE_REMOVABLE, "", "FAT32", true,
+     "", "Removable Disk", "FAT32", true},
+    {"RemovableCOwnLabel", "C:\\", DRIVE_REMOVABLE, "STICK", "exFAT", true,
+     "STICK", "Removable Disk", "exFAT", true},
+    {"RemovableZNoMedium", "Z:\\", DRIVE_REMOVABLE, "", "", false,
+     "", "Removable Disk", "", true},
+    {"LowerCaseANotFloppy", "a:\\", DRIVE_REMOVABLE, "", "FAT", true,
+     "", "Removable Disk", "FAT", true},
+    {"LowerCaseBNotFloppy", "b:\\", DRIVE_REMOVABLE, "", "", false,
+     "", "Removable Disk", "", true},
+    // Fixed.
+    {"FixedNoLabel", "C:\\", DRIVE_FIXED, "", "NTFS", true,
+     "Local Disk", "Local Disk", "NTFS", true},
+    {"FixedOwnLabel", "C:\\", DRIVE_FIXED, "System", "NTFS", true,
+     "System", "Local Disk", "NTFS", true},
+    {"FixedQueryFails", "F:\\", DRIVE_FIXED, "Data", "NTFS", false,
+     "Local Disk", "Local Disk", "", true},
+    {"FixedOnA", "A:\\", DRIVE_FIXED, "", "NTFS", true,
+     "Local Disk", "Local Disk", "NTFS", true},
+    // Network: never asked about its volume.
+    {"NetworkNeverQueried", "Z:\\", DRIVE_REMOTE, "Share", "NTFS", true,
+     "", "Network Drive", "", false},
+    {"NetworkOnA", "A:\\", DRIVE_REMOTE, "", "NTFS", true,
+     "", "Network Drive", "", false},
+    // Optical: the fallback name is not the type text.
+    {"CdromNoDisc", "D:\\", DRIVE_CDROM, "", "", false,
+     "BD-ROM Drive", "CD/DVD Drive", "", true},
+    {"CdromUnlabelledDisc", "D:\\", DRIVE_CDROM, "", "CDFS", true,
+     "BD-ROM Drive", "CD/DVD Drive", "CDFS", true},
+    {"CdromOwnLabel", "D:\\", DRIVE_CDROM, "MOVIE_2026", "UDF", true,
+     "MOVIE_2026", "CD/DVD Drive", "UDF", true},
+    // RAM disk: no fallback name.
+    {"RamDiskNoLabel", "R:\\", DRIVE_RAMDISK, "", "FAT32", true,
+     "", "RAM Disk", "FAT32", true},
+    {"RamDiskOwnLabel", "R:\\", DRIVE_RAMDISK, "Scratch", "FAT32", true,
+     "Scratch", "RAM Disk", "FAT32", true},
+    // Anything else is unknown, and still queried.
+    {"TypeUnknown", "G:\\", DRIVE_UNKNOWN, "", "", false,
+     "", "Unknown", "", true},
+    {"TypeNoRootDir", "H:\\", DRIVE_NO_ROOT_DIR, "", "", false,
+     "", "Unknown", "", true},
+    {"TypeNoRootDirAnswers", "H:\\", DRIVE_NO_ROOT_DIR, "Odd", "NTFS", true,
+     "Odd", "Unknown", "NTFS", true},
+    {"TypeSeven", "I:\\", 7, "", "NTFS", true,
+     "", "Unknown", "NTFS", true},
+    {"TypeHuge", "J:\\", 0xFFFFFFFFu, "", "", false,
+     "", "Unknown", "", true},
+};
+
+class DescribeDriveTest : public DriveTest, public ::testing::WithParamInterface<DescribeCase> {};
+
+TEST_P(DescribeDriveTest, FillsLabelTypeAndFileSystem)
+{
+    const DescribeCase &c = GetParam();
+    AddDrive((char)toupper(c.root[0]), c.type, c.label, c.fileSystem, c.volumeQuerySucceeds);
+
+    Described got = Describe(c.root);
+
+    EXPECT_EQ(got.result, 1);
+    EXPECT_EQ(got.label, c.shownLabel);
+    EXPECT_EQ(got.typeText, c.typeText);
+    EXPECT_EQ(got.fileSystem, c.shownFileSystem);
+    EXPECT_EQ(machine().driveTypeQueries, std::vector<std::string>{c.root});
+    if (c.volumeQueried) {
+        EXPECT_EQ(machine().volumeQueries, std::vector<std::string>{c.root});
+        EXPECT_TRUE(machine().volumeExtrasAllNull) << "serial, length or flags asked for";
+        EXPECT_EQ(machine().volumeNameSize, 256u);
+        EXPECT_EQ(machine().fileSystemNameSize, 256u);
+    } else {
+        EXPECT_TRUE(machine().volumeQueries.empty());
+        EXPECT_EQ(standin::CountCalls("GetVolumeInformationA"), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, DescribeDriveTest, ::testing::ValuesIn(kDescribeCases),
+                         [](const ::testing::TestParamInfo<DescribeCase> &info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(DriveTest, DescribeDriveOfMissingLetterIsUnknownAndEmpty)
+{
+    // No such drive: the type query says there is no root directory.
+    Described got = Describe("Q:\\");
+    EXPECT_EQ(got.result, 1);
+    EXPECT_EQ(got.label, "");
+    EXPECT_EQ(got.typeText, "Unknown");
+    EXPECT_EQ(got.fileSystem, "");
+    EXPECT_EQ(machine().volumeQueries, std::vector<std::string>{"Q:\\"});
+}
+
+// ---------------------------------------------------------------------------
+// ListDrives: expected texts, built here from the column layout.
+
+std::string Pad(const std::string &text, size_t width)
+{
+    return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
+}
+
+struct Row {
+    std::string root, label, typeText, fileSystem, status;
+};
+
+std::string RowText(const Row &row)
+{
+    return "\n\n " + Pad(row.root, 8) + "   " + Pad(row.label, 20) + "   " +
+           Pad(row.typeText, 20) + "   " + Pad(row.fileSystem, 15) + "   " + row.status;
+}
+
+const std::string kHeader = "\n\n\n\n Drive" + std::string(6, ' ') + "Drive Name" +
+                            std::string(13, ' ') + "Drive Type" + std::string(13, ' ') +
+                            "File System" + std::string(7, ' ') + "Drive Status";
+const std::string kRule = "\n " + std::string(87, '=');
+
+// Everything after the banner, all of it in bright green.
+std::string TableText(const std::vector<Row> &rows)
+{
+    std::string text = kHeader + kRule;
+    for (const Row &row : rows)
+        text += RowText(row);
+    return text + "\n\n";
+}
+
+RunResult CaptureListing()
+{
+    return Capture([] {
+        ListDrives();
+        return 0;
+    });
+}
+
+// The banner in bright white, then the whole table in bright green.
+void ExpectColouredListing(const RunResult &run, const std::vector<Row> &rows)
+{
+    const std::vector<standin::Segment> screen = {{BRIGHT_WHITE, kBanner},
+                                                  {BRIGHT_GREEN, TableText(rows)}};
+    EXPECT_EQ(run.output, screen);
+    EXPECT_EQ(run.text, kBanner + TableText(rows));
+}
+
+// The policy key was opened once for reading, closed, and nothing written.
+void ExpectPolicyReadOnce(REGSAM access)
+{
+    standin::Machine &m = standin::TheMachine();
+    ASSERT_EQ(m.keyOpens.size(), 1u);
+    EXPECT_EQ(m.keyOpens[0].function, "RegOpenKeyExA");
+    EXPECT_EQ(m.keyOpens[0].root, HKEY_LOCAL_MACHINE);
+    EXPECT_EQ(strcasecmp(m.keyOpens[0].subkey.c_str(), standin::kPolicyKey), 0)
+        << m.keyOpens[0].subkey;
+    EXPECT_EQ(m.keyOpens[0].access, access);
+    EXPECT_EQ(standin::CountCalls("RegCloseKey"), m.keyOpens[0].succeeded ? 1 : 0);
+    EXPECT_TRUE(m.openKeys.empty()) << "a key was left open";
+    EXPECT_LE(m.valuesQueried.size(), 1u);
+    EXPECT_TRUE(m.valuesSet.empty());
+    EXPECT_EQ(standin::CountCalls("RegCreateKeyExA"), 0);
+}
+
+// A machine with one of every kind of drive, some of them hidden.
+class ListDrivesTest : public DriveTest {
+protected:
+    void AddEveryKind()
+    {
+        AddDrive('Z', DRIVE_REMOTE, "Share", "NTFS");
+        AddDrive('A', DRIVE_REMOVABLE, "", "", false);
+        AddDrive('R', DRIVE_RAMDISK, "A ramdisk label of 27 chars", "EXTENDED-FAT-FS");
+        AddDrive('C', DRIVE_FIXED, "System", "NTFS");
+        AddDrive('E', DRIVE_REMOVABLE, "", "FAT32");
+        AddDrive('D', DRIVE_CDROM, "", "", false);
+    }
+
+    // Rows for AddEveryKind with the statuses given in A, C, D, E, R, Z order.
+    static std::vector<Row> EveryKindRows(const std::vector<std::string> &status)
+    {
+        return {
+            {"A:\\", "Floppy Disk Drive", "Floppy Disk Drive", "", status[0]},
+            {"C:\\", "System", "Local Disk", "NTFS", status[1]},
+            {"D:\\", "BD-ROM Drive", "CD/DVD Drive", "", status[2]},
+            {"E:\\", "", "Removable Disk", "FAT32", status[3]},
+            {"R:\\", "A ramdisk label of 27 chars", "RAM Disk", "EXTENDED-FAT-FS", status[4]},
+            {"Z:\\", "", "Network Drive", "", status[5]},
+        };
+    }
+};
+
+TEST_F(ListDrivesTest, ListsEveryKindOfDriveWithItsStatus)
+{
+    AddEveryKind();
+    // Hidden: A, D, R, Z; also B and Q, which are absent, and bits 26 to 31.
+    StoreNoDrives((1u << 0) | (1u << 1) | (1u << 3) | (1u << 16) | (1u << 17) | (1u << 25) |
+                  0xFC000000u);
+
+    RunResult run = RunTool({"-L"});
+
+    EXPECT_EQ(run.status, 0);
+    ExpectColouredListing(
+        run, EveryKindRows({"Hidden", "Visible", "Hidden", "Visible", "Hidden", "Hidden"}));
+    EXPECT_EQ(machine().attribute, BRIGHT_WHITE) << "saved attribute 7 comes back as 15";
+
+    const std::vector<std::string> present = {"A:\\", "C:\\", "D:\\", "E:\\", "R:\\", "Z:\\"};
+    EXPECT_EQ(machine().driveTypeQueries, present);
+    EXPECT_EQ(machine().volumeQueries,
+              std::vector<std::string>(present.begin(), present.end() - 1));
+    EXPECT_EQ(standin::CountCalls("GetLogicalDrives"), 1);
+    ExpectPolicyReadOnce(KEY_READ);
+    EXPECT_EQ(machine().valuesQueried, std::vector<std::string>{"NoDrives"});
+    EXPECT_EQ(StoredNoDrives(), 0xFE03000Bu) << "the listing changed the stored mask";
+}
+
+TEST_F(ListDrivesTest, LongTextsWidenTheirRowAndAreNotCut)
+{
+    AddDrive('C', DRIVE_FIXED, "System", "NTFS");
+    AddDrive('R', DRIVE_RAMDISK, "A ramdisk label of 27 chars", "EXTENDED-FAT-FS-1");
+
+    RunResult run = CaptureListing();
+
+    const std::string wide = "\n\n R:\\        A ramdisk label of 27 chars   RAM Disk" +
+                             std::string(15, ' ') + "EXTENDED-FAT-FS-1   Visible";
+    const std::string narrow = "\n\n C:\\        System" + std::string(17, ' ') + "Local Disk" +
+                               std::string(13, ' ') + "NTFS" + std::string(14, ' ') + "Visible";
+    EXPECT_EQ(run.text, kBanner + kHeader + kRule + narrow + wide + "\n\n");
+}
+
+TEST_F(ListDrivesTest, MachineWithoutDrivesPrintsAnEmptyTable)
+{
+    RunResult run = RunTool({"-L"});
+
+    EXPECT_EQ(run.status, 0);
+    ExpectColouredListing(run, {});
+    EXPECT_EQ(run.text, kBanner + kHeader + kRule + "\n\n");
+    EXPECT_TRUE(machine().driveTypeQueries.empty());
+    EXPECT_EQ(machine().attribute, BRIGHT_WHITE);
+}
+
+TEST_F(ListDrivesTest, FailingGetLogicalDrivesPrintsAnEmptyTable)
+{
+    AddEveryKind();
+    standin::Fail("GetLogicalDrives");
+
+    RunResult run = CaptureListing();
+
+    ExpectColouredListing(run, {});
+    EXPECT_TRUE(machine().driveTypeQueries.empty());
+    EXPECT_TRUE(machine().volumeQueries.empty());
+}
+
+TEST_F(ListDrivesTest, CallsDescribeInLetterOrderEachOnce)
+{
+    for (char letter : std::string("YBMAQ"))
+        AddDrive(letter, DRIVE_FIXED, std::string("Vol") + letter, "NTFS");
+
+    RunResult run = CaptureListing();
+
+    std::vector<Row> rows;
+    for (char letter : std::string("ABMQY"))
+        rows.push_back({std::string(1, letter) + ":\\", std::string("Vol") + letter, "Local Disk",
+                        "NTFS", "Visible"});
+    ExpectColouredListing(run, rows);
+    EXPECT_EQ(machine().driveTypeQueries,
+              (std::vector<std::string>{"A:\\", "B:\\", "M:\\", "Q:\\", "Y:\\"}));
+    EXPECT_EQ(machine().volumeQueries, machine().driveTypeQueries);
+}
+
+TEST_F(ListDrivesTest, Wow64RunReadsTheSixtyFourBitView)
+{
+    AddDrive('C', DRIVE_FIXED, "System", "NTFS");
+    StoreNoDrives(0x4);
+    machine().wow64 = standin::WOW64_TRUE;
+
+    RunResult run = RunTool({"-l"});
+
+    ExpectColouredListing(run, {{"C:\\", "System", "Local Disk", "NTFS", "Hidden"}});
+    ExpectPolicyReadOnce(0x20119);
+}
+
+TEST_F(ListDrivesTest, PolicyAbsentKeyShowsEveryDriveVisible)
+{
+    AddEveryKind();
+    ASSERT_FALSE(standin::HasKey(standin::kPolicyKey));
+
+    RunResult run = RunTool({"-L"});
+
+    ExpectColouredListing(run, EveryKindRows(std::vector<std::string>(6, "Visible")));
+    ExpectPolicyReadOnce(KEY_READ);
+    EXPECT_FALSE(standin::HasKey(standin::kPolicyKey)) << "the listing created the key";
+}
+
+// How the stored NoDrives value is set up, and which of A, C, D it hides.
+struct MaskCase {
+    const char *name;
+    std::function<void()> store;
+    std::vector<std::string> status;  // A, C, D
+};
+
+std::vector<BYTE> Bytes(std::initializer_list<int> values)
+{
+    std::vector<BYTE> bytes;
+    for (int v : values)
+        bytes.push_back((BYTE)v);
+    return bytes;
+}
+
+void StoreRaw(DWORD type, std::vector<BYTE> data)
+{
+    standin::SetValue(standin::kPolicyKey, "NoDrives", type, data);
+}
+
+const std::vector<std::string> kAllVisible = {"Visible", "Visible", "Visible"};
+
+const MaskCase kMaskCases[] = {
+    // Unusable values: nothing is hidden.
+    {"ValueAbsent", [] { standin::SetDword(standin::kPolicyKey, "NoDriveTypeAutoRun", 0x0D); },
+     kAllVisible},
+    {"RegSzOfFourBytes", [] { StoreRaw(REG_SZ, Bytes({0x0D, 0, 0, 0})); }, kAllVisible},
+    {"RegSzText", [] { StoreRaw(REG_SZ, Bytes({'1', '3', 0})); }, kAllVisible},
+    {"RegQword", [] { StoreRaw(REG_QWORD, Bytes({0x0D, 0, 0, 0, 0, 0, 0, 0})); }, kAllVisible},
+    {"EightByteDword", [] { StoreRaw(REG_DWORD, Bytes({0x0D, 0, 0, 0, 0, 0, 0, 0})); },
+     kAllVisible},
+    {"OpenKeyFails", [] { StoreNoDrives(0x0D); standin::Fail("RegOpenKeyExA"); }, kAllVisible},
+    {"QueryFails", [] { StoreNoDrives(0x0D); standin::Fail("RegQueryValueExA"); }, kAllVisible},
+    // Usable masks.
+    {"Dword", [] { StoreNoDrives(0x08); }, {"Visible", "Visible", "Hidden"}},
+    {"BinaryFourBytes", [] { StoreRaw(REG_BINARY, Bytes({0x05, 0, 0, 0x80})); },
+     {"Hidden", "Hidden", "Visible"}},
+    {"BinaryOneByte", [] { StoreRaw(REG_BINARY, Bytes({0x0C})); },
+     {"Visible", "Hidden", "Hidden"}},
+    {"AllBits", [] { StoreNoDrives(0xFFFFFFFF); }, {"Hidden", "Hidden", "Hidden"}},
+};
+
+class ListDrivesMaskTest : public ListDrivesTest, public ::testing::WithParamInterface<MaskCase> {};
+
+TEST_P(ListDrivesMaskTest, StatusFollowsTheStoredMask)
+{
+    const MaskCase &c = GetParam();
+    AddDrive('A', DRIVE_REMOVABLE, "", "", false);
+    AddDrive('C', DRIVE_FIXED, "System", "NTFS");
+    AddDrive('D', DRIVE_CDROM, "", "", false);
+    c.store();
+    const standin::RegistryValue before = standin::GetValue(standin::kPolicyKey, "NoDrives");
+
+    RunResult run = CaptureListing();
+
+    ExpectColouredListing(run, {
+                                   {"A:\\", "Floppy Disk Drive", "Floppy Disk Drive", "", c.status[0]},
+                                   {"C:\\", "System", "Local Disk", "NTFS", c.status[1]},
+                                   {"D:\\", "BD-ROM Drive", "CD/DVD Drive", "", c.status[2]},
+                               });
+    ExpectPolicyReadOnce(KEY_READ);
+    const standin::RegistryValue after = standin::GetValue(standin::kPolicyKey, "NoDrives");
+    EXPECT_EQ(after.type, before.type);
+    EXPECT_EQ(after.data, before.data);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, ListDrivesMaskTest, ::testing::ValuesIn(kMaskCases),
+                         [](const ::testing::TestParamInfo<MaskCase> &info) {
+                             return std::string(info.param.name);
+                         });
+
+}  // namespace
