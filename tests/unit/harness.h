@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "policy/policy.h"
 #include "standin/model.h"
 
 // What one run of the tool left behind.
@@ -47,7 +48,11 @@ extern const char kNote[];
 // A fresh stand-in machine for every test.
 class ToolTest : public ::testing::Test {
 protected:
-    void SetUp() override { standin::Reset(); }
+    void SetUp() override
+    {
+        standin::Reset();
+        g_useRegistry64View = 0;  // start-up sets it; a test may call the policy code directly
+    }
     standin::Machine &machine() { return standin::TheMachine(); }
 };
 
