@@ -95,6 +95,9 @@ struct Machine {
 
     // Injected failures: function name -> error code it fails with.
     std::map<std::string, DWORD> failures;
+    // Failures of single calls: function name -> call number (1 = its first
+    // call since Reset) -> error code that call fails with.
+    std::map<std::string, std::map<int, DWORD>> callFailures;
     DWORD lastError = 0;
 };
 
@@ -107,6 +110,10 @@ void Reset();
 
 // Makes every later call of `function` fail with `error`.
 void Fail(const std::string &function, DWORD error = ERROR_ACCESS_DENIED);
+
+// Makes only the `call`-th call of `function` (1 = its first since Reset)
+// fail with `error`; the calls before and after it behave normally.
+void FailCall(const std::string &function, int call, DWORD error = ERROR_ACCESS_DENIED);
 
 // Registry helpers; `path` is the subkey below HKEY_LOCAL_MACHINE.
 void SetValue(const std::string &path, const std::string &name, DWORD type,

@@ -76,9 +76,17 @@ bool Called(const char *function)
 {
     g_machine.calls.push_back(function);
     auto failure = g_machine.failures.find(function);
-    if (failure == g_machine.failures.end())
+    if (failure != g_machine.failures.end()) {
+        g_machine.lastError = failure->second;
+        return true;
+    }
+    auto single = g_machine.callFailures.find(function);
+    if (single == g_machine.callFailures.end())
         return false;
-    g_machine.lastError = failure->second;
+    auto call = single->second.find(CountCalls(function));
+    if (call == single->second.end())
+        return false;
+    g_machine.lastError = call->second;
     return true;
 }
 
@@ -108,9 +116,10 @@ void CreateKeyPath(const std::string &path)
 
 BOOL WINAPI FakeIsWow64Process(HANDLE process, PBOOL wow64)
 {
-    Called("IsWow64Process");
+    bool failed = Called("IsWow64Process");
     ++g_machine.wow64Calls;
-    if (process != kCurrentProcess || wow64 == nullptr)
+    // A failed call leaves the caller's flag as it was.
+    if (failed || process != kCurrentProcess || wow64 == nullptr)
         return FALSE;
     *wow64 = g_machine.wow64 == WOW64_TRUE ? TRUE : FALSE;
     return TRUE;
@@ -138,6 +147,11 @@ void Reset()
 void Fail(const std::string &function, DWORD error)
 {
     g_machine.failures[function] = error;
+}
+
+void FailCall(const std::string &function, int call, DWORD error)
+{
+    g_machine.callFailures[function][call] = error;
 }
 
 void SetValue(const std::string &path, const std::string &name, DWORD type,
