@@ -3,6 +3,7 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,10 +30,24 @@ std::map<HANDLE, bool> g_tokens;
 struct Capture {
     bool active = false;
     int savedFd = -1;
-    FILE *file = nullptr;
     WORD startAttribute = 0;
     std::vector<std::pair<long, WORD>> marks;  // byte offset, attribute from there on
 } g_capture;
+
+// The file that captured output goes to: one per process, emptied at each
+// capture, held in memory (a fuzzer captures thousands of runs a second).
+int CaptureFile()
+{
+    static int file = -1;
+    if (file < 0)
+        file = memfd_create("velmora-stdout", MFD_CLOEXEC);
+    if (file < 0) {
+        FILE *fallback = tmpfile();
+        file = dup(fileno(fallback));
+        fclose(fallback);
+    }
+    return file;
+}
 
 std::string Lower(std::string text)
 {
@@ -197,9 +212,11 @@ void StartCapture()
 {
     fflush(stdout);
     g_capture = Capture();
-    g_capture.file = tmpfile();
+    int file = CaptureFile();
+    if (ftruncate(file, 0) != 0)
+        perror("stand-in: ftruncate");
     g_capture.savedFd = dup(1);
-    dup2(fileno(g_capture.file), 1);
+    dup2(file, 1);
     lseek(1, 0, SEEK_SET);
     g_capture.startAttribute = g_machine.attribute;
     g_capture.active = true;
@@ -215,7 +232,6 @@ std::vector<Segment> StopCapture()
         text.clear();
     dup2(g_capture.savedFd, 1);
     close(g_capture.savedFd);
-    fclose(g_capture.file);
     g_capture.active = false;
 
     std::vector<Segment> segments;
