@@ -1,0 +1,370 @@
+// The NoDrives mask in the registry and the hide and unhide commands.
+#include "harness.h"
+
+#include "policy/policy.h"
+
+using standin::CountCalls;
+using standin::RegistryValue;
+using standin::Segment;
+
+namespace {
+
+const char kReadSubkey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
+const char kWriteSubkey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
+const std::string kHideFailure = "[*] Failed to Hide the selected Drive on your system.";
+const std::string kUnhideFailure =
+    "[*] Failed to Unhide the selected Drive on your system. Make sure you have proper "
+    "permissions and try again";
+const std::string kInvalidDriveName = "\n\n Error: Invalid drive name specified.\n\n";
+
+std::vector<BYTE> Le32(DWORD value)
+{
+    return {(BYTE)value, (BYTE)(value >> 8), (BYTE)(value >> 16), (BYTE)(value >> 24)};
+}
+
+std::vector<BYTE> Bytes(const std::string &text) { return {text.begin(), text.end()}; }
+
+// The screen of -H/-U for the echoed drive argument. `restored` is the
+// attribute ShowBanner puts back (the starting one with the intensity bit).
+std::vector<Segment> DriveScreen(bool hide, const std::string &echo, bool succeeded, WORD restored)
+{
+    std::string lines = (hide ? "\n\n\n [*] Hiding the Drive " : "\n\n\n [*] Unhiding the Drive ") + echo;
+    std::vector<Segment> screen = {{BRIGHT_WHITE, kBanner}};
+    if (succeeded) {
+        lines += hide ? "\n\n [*] Successfully Hidden the Drive " + echo
+                      : "\n\n [*] Successfully made the Drive " + echo + " Visible";
+        screen.push_back({restored, lines});
+        screen.push_back({BRIGHT_WHITE, kNote});
+    } else {
+        screen.push_back({restored, lines});
+        screen.push_back({BRIGHT_RED, hide ? kHideFailure : kUnhideFailure});
+    }
+    return standin::Merged(screen);
+}
+
+int RedSegments(const RunResult &run)
+{
+    int red = 0;
+    for (const auto &segment : run.output)
+        red += segment.attribute == BRIGHT_RED;
+    return red;
+}
+
+// Merging one drive's bit into what is stored.
+struct MergeCase {
+    const char *name;
+    bool present;
+    DWORD type;
+    std::vector<BYTE> data;
+    std::vector<std::string> command;
+    DWORD expected;
+};
+
+void PrintTo(const MergeCase &c, std::ostream *out) { *out << c.name; }
+
+const MergeCase kMergeCases[] = {
+    {"AbsentHideE", false, 0, {}, {"-H", "E"}, 0x10},
+    {"UnhideLowerD", true, REG_DWORD, Le32(0x0C), {"-U", "d"}, 0x04},
+    {"HideAlreadyHidden", true, REG_DWORD, Le32(0x0C), {"-H", "C"}, 0x0C},
+    {"AbsentUnhideC", false, 0, {}, {"-U", "C"}, 0},
+    {"AllBitsUnhideA", true, REG_DWORD, Le32(0xFFFFFFFF), {"-U", "A"}, 0xFFFFFFFE},
+    {"SpareBitsHideA", true, REG_DWORD, Le32(0xFC000000), {"-H", "a:"}, 0xFC000001},
+    {"SpareBitsHideZ", true, REG_DWORD, Le32(0xFC000000), {"-H", "z:\\"}, 0xFE000000},
+    {"SpareBitsUnhideZ", true, REG_DWORD, Le32(0xFE000000), {"-U", "Z"}, 0xFC000000},
+    {"SpareBitsUnhideVisible", true, REG_DWORD, Le32(0xFC000004), {"-U", "D"}, 0xFC000004},
+    {"BinaryFourBytes", true, REG_BINARY, {0x04, 0x00, 0x00, 0x80}, {"-H", "D"}, 0x8000000C},
+    {"BinaryTwoBytes", true, REG_BINARY, {0x04, 0x01}, {"-U", "i"}, 0x04},
+    {"BinaryOneByte", true, REG_BINARY, {0x04}, {"-H", "D"}, 0x0C},
+    {"BinaryEmpty", true, REG_BINARY, {}, {"-H", "D"}, 0x08},
+    {"DwordThreeBytes", true, REG_DWORD, {0x00, 0x00, 0x80}, {"-H", "B"}, 0x800002},
+};
+
+class MergeTest : public ToolTest, public ::testing::WithParamInterface<MergeCase> {};
+
+TEST_P(MergeTest, WritesTheMergedMaskAsFourByteDword)
+{
+    const MergeCase &c = GetParam();
+    if (c.present)
+        standin::SetValue(standin::kPolicyKey, "NoDrives", c.type, c.data);
+
+    RunResult run = RunTool(c.command);
+
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(StoredNoDrives(), c.expected);
+    EXPECT_EQ(machine().valuesQueried, std::vector<std::string>{"NoDrives"});
+    EXPECT_EQ(machine().valuesSet, std::vector<std::string>{"NoDrives"});
+    EXPECT_TRUE(machine().openKeys.empty());
+    EXPECT_EQ(RedSegments(run), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, MergeTest, ::testing::ValuesIn(kMergeCases),
+                         [](const ::testing::TestParamInfo<MergeCase> &info) {
+                             return info.param.name;
+                         });
+
+TEST_F(ToolTest, EveryLetterInEitherCaseIsItsOwnBit)
+{
+    for (int i = 0; i < 26; ++i) {
+        for (char base : {'A', 'a'}) {
+            const std::string drive(1, (char)(base + i));
+            SCOPED_TRACE(drive);
+            standin::Reset();
+            StoreNoDrives(0xFC000000);
+            EXPECT_EQ(RunTool({"-H", drive}).status, 0);
+            EXPECT_EQ(StoredNoDrives(), 0xFC000000u | (1u << i));
+            EXPECT_EQ(RunTool({"-U", drive}).status, 0);
+            EXPECT_EQ(StoredNoDrives(), 0xFC000000u);
+        }
+    }
+}
+
+TEST_F(ToolTest, HideCreatesTheMissingKeyAndItsParents)
+{
+    for (auto key = machine().keys.begin(); key != machine().keys.end();)
+        key = key->first.rfind("hklm\\software\\", 0) == 0 ? machine().keys.erase(key) : std::next(key);
+
+    EXPECT_EQ(RunTool({"-H", "E"}).status, 0);
+
+    EXPECT_TRUE(standin::HasKey("Software\\Microsoft\\Windows\\CurrentVersion\\Policies"));
+    EXPECT_EQ(StoredNoDrives(), 0x10u);
+}
+
+TEST_F(ToolTest, OtherValuesOfTheKeyAreLeftAlone)
+{
+    standin::SetValue(standin::kPolicyKey, "NoViewOnDrive", REG_BINARY, {1, 2, 3});
+    StoreNoDrives(0x4);
+    RunTool({"-H", "D"});
+    RegistryValue other = standin::GetValue(standin::kPolicyKey, "NoViewOnDrive");
+    EXPECT_EQ(other.type, (DWORD)REG_BINARY);
+    EXPECT_EQ(other.data, (std::vector<BYTE>{1, 2, 3}));
+}
+
+// Stored values that are no 32-bit mask are never overwritten.
+struct UnusableCase {
+    const char *name;
+    DWORD type;
+    std::vector<BYTE> data;
+};
+
+void PrintTo(const UnusableCase &c, std::ostream *out) { *out << c.name; }
+
+class UnusableValueTest : public ToolTest, public ::testing::WithParamInterface<UnusableCase> {};
+
+TEST_P(UnusableValueTest, HideAndUnhideFailAndLeaveItAsItWas)
+{
+    const UnusableCase &c = GetParam();
+    for (bool hide : {true, false}) {
+        SCOPED_TRACE(hide ? "hide" : "unhide");
+        standin::Reset();
+        standin::SetValue(standin::kPolicyKey, "NoDrives", c.type, c.data);
+
+        RunResult run = RunTool({hide ? "-H" : "-U", "d:"});
+
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.output, DriveScreen(hide, "D:", false, BRIGHT_WHITE));
+        RegistryValue stored = standin::GetValue(standin::kPolicyKey, "NoDrives");
+        EXPECT_EQ(stored.type, c.type);
+        EXPECT_EQ(stored.data, c.data);
+        EXPECT_EQ(CountCalls("RegSetValueExA"), 0);
+        EXPECT_TRUE(machine().openKeys.empty());
+    }
+
+    for (int view : {0, 1}) {
+        g_useRegistry64View = view;
+        DWORD mask = 0xA5A5A5A5;
+        EXPECT_EQ(ReadHiddenDriveMask(HKEY_LOCAL_MACHINE, &mask), 0);
+        EXPECT_EQ(mask, 0u);
+        EXPECT_TRUE(machine().openKeys.empty());
+    }
+    g_useRegistry64View = 0;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, UnusableValueTest,
+    ::testing::Values(UnusableCase{"FourByteString", REG_SZ, Bytes(std::string("abc\0", 4))},
+                      UnusableCase{"ShortString", REG_SZ, Bytes(std::string("C\0", 2))},
+                      UnusableCase{"ExpandString", REG_EXPAND_SZ, Bytes(std::string("%a%\0", 4))},
+                      UnusableCase{"MultiString", REG_MULTI_SZ, Bytes(std::string("a\0\0", 3))},
+                      UnusableCase{"Qword", REG_QWORD, {0x0C, 0, 0, 0, 0, 0, 0, 0}},
+                      UnusableCase{"EightByteDword", REG_DWORD, {0x0C, 0, 0, 0, 0, 0, 0, 0}},
+                      UnusableCase{"FiveByteBinary", REG_BINARY, {0x0C, 0, 0, 0, 0}},
+                      UnusableCase{"LongBinary", REG_BINARY, std::vector<BYTE>(64, 0xFF)},
+                      UnusableCase{"BigEndianDword", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 0x0C}},
+                      UnusableCase{"NoType", REG_NONE, {0x0C, 0, 0, 0}}),
+    [](const ::testing::TestParamInfo<UnusableCase> &info) { return info.param.name; });
+
+TEST_F(ToolTest, ReadHiddenDriveMaskReportsWhetherAMaskWasRead)
+{
+    struct {
+        const char *name;
+        bool key, value;
+        DWORD type;
+        std::vector<BYTE> data;
+        int result;
+        DWORD mask;
+    } const cases[] = {
+        {"no key", false, false, 0, {}, 0, 0},
+        {"no value", true, false, 0, {}, 0, 0},
+        {"dword", true, true, REG_DWORD, Le32(0x8000000C), 1, 0x8000000C},
+        {"binary, two bytes", true, true, REG_BINARY, {0x04, 0x01}, 1, 0x104},
+        {"binary, empty", true, true, REG_BINARY, {}, 1, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        standin::Reset();
+        if (c.key)
+            standin::SetValue(standin::kPolicyKey, "Other", REG_SZ, {0});
+        if (c.value)
+            standin::SetValue(standin::kPolicyKey, "NoDrives", c.type, c.data);
+        DWORD mask = 0xA5A5A5A5;
+        EXPECT_EQ(ReadHiddenDriveMask(HKEY_LOCAL_MACHINE, &mask), c.result);
+        EXPECT_EQ(mask, c.mask);
+        EXPECT_TRUE(machine().openKeys.empty());
+        EXPECT_EQ(CountCalls("RegCreateKeyExA") + CountCalls("RegSetValueExA"), 0);
+    }
+}
+
+// Every key is opened under its own spelling, with the access mask of its
+// use, widened to the 64-bit view on 64-bit Windows.
+TEST_F(ToolTest, KeysAreOpenedWithTheAccessOfTheirUseAndView)
+{
+    struct {
+        std::vector<std::string> command;
+        const char *function;
+        const char *subkey;
+        REGSAM access, access64;
+    } const cases[] = {
+        {{"-H", "d:"}, "RegCreateKeyExA", kWriteSubkey, 0xF003F, 0xF013F},
+        {{"-U", "d:"}, "RegCreateKeyExA", kWriteSubkey, 0xF003F, 0xF013F},
+        {{"-L"}, "RegOpenKeyExA", kReadSubkey, 0x20019, 0x20119},
+    };
+    for (const auto &c : cases) {
+        for (bool wow64 : {false, true}) {
+            SCOPED_TRACE(c.command[0] + (wow64 ? " on 64-bit" : " on 32-bit"));
+            standin::Reset();
+            StoreNoDrives(0x4);
+            machine().wow64 = wow64 ? standin::WOW64_TRUE : standin::WOW64_FALSE;
+
+            EXPECT_EQ(RunTool(c.command).status, 0);
+
+            ASSERT_EQ(machine().keyOpens.size(), 1u);
+            const standin::KeyOpen &open = machine().keyOpens[0];
+            EXPECT_EQ(open.function, c.function);
+            EXPECT_EQ(open.root, HKEY_LOCAL_MACHINE);
+            EXPECT_EQ(open.subkey, c.subkey);
+            EXPECT_EQ(open.access, wow64 ? c.access64 : c.access);
+            EXPECT_EQ(open.options, 0u);
+            if (open.function == "RegCreateKeyExA") {
+                EXPECT_EQ(open.keyClass, "");
+                EXPECT_TRUE(open.securityAttributesNull);
+            }
+            EXPECT_EQ(machine().valuesQueried, std::vector<std::string>{"NoDrives"});
+            EXPECT_TRUE(machine().openKeys.empty());
+        }
+    }
+}
+
+// A registry step that fails: the failure text, nothing written, no key left open.
+TEST_F(ToolTest, RegistryFailuresLeaveTheValueAndShowOneRedLine)
+{
+    struct {
+        const char *failing;
+        DWORD error;
+    } const cases[] = {
+        {"RegCreateKeyExA", ERROR_ACCESS_DENIED},
+        {"RegQueryValueExA", ERROR_ACCESS_DENIED},
+        {"RegQueryValueExA", ERROR_MORE_DATA},
+        {"RegQueryValueExA", ERROR_INVALID_HANDLE},
+        {"RegSetValueExA", ERROR_ACCESS_DENIED},
+    };
+    for (const auto &c : cases) {
+        for (bool hide : {true, false}) {
+            SCOPED_TRACE(std::string(c.failing) + " " + std::to_string(c.error) +
+                         (hide ? " hide" : " unhide"));
+            standin::Reset();
+            StoreNoDrives(0x0C);
+            standin::Fail(c.failing, c.error);
+
+            RunResult run = RunTool({hide ? "-H" : "-U", hide ? "e:" : "c:"});
+
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.output, DriveScreen(hide, hide ? "E:" : "C:", false, BRIGHT_WHITE));
+            EXPECT_EQ(RedSegments(run), 1);
+            EXPECT_EQ(StoredNoDrives(), 0x0Cu);
+            EXPECT_TRUE(machine().openKeys.empty());
+        }
+    }
+}
+
+TEST_F(ToolTest, DriveNamesNotStartingWithALetterAreRefused)
+{
+    const char *const names[] = {"1",  "9:", "0:\\", "@",    "[",    "`",    "{",    "\\", ":",
+                                 " d", "-d", "\t",   "\x80", "\xC4:", "\xE4", "\xFF", "%s"};
+    for (const char *name : names) {
+        for (const char *sw : {"-H", "-u"}) {
+            SCOPED_TRACE(std::string(sw) + " " + name);
+            standin::Reset();
+            StoreNoDrives(0x4);
+
+            RunResult run = RunTool({sw, name});
+
+            EXPECT_EQ(run.status, 1);
+            std::vector<Segment> expected = UsageScreen();
+            expected.push_back({BRIGHT_RED, kInvalidDriveName});
+            EXPECT_EQ(run.output, expected);
+            EXPECT_EQ(CountCalls("RegOpenKeyExA") + CountCalls("RegCreateKeyExA"), 0);
+            EXPECT_EQ(StoredNoDrives(), 0x4u);
+        }
+        // The commands refuse them on their own too.
+        std::string copy = name;
+        EXPECT_EQ(HideDrive(&copy[0]), 0);
+        EXPECT_EQ(UnhideDrive(&copy[0]), 0);
+        EXPECT_EQ(CountCalls("RegOpenKeyExA") + CountCalls("RegCreateKeyExA"), 0);
+    }
+}
+
+// A drive argument longer than its buffer is cut to 999 characters; only its
+// first character picks the drive.
+TEST_F(ToolTest, OverlongDriveArgumentIsCutTo999Characters)
+{
+    for (size_t length : {998u, 999u, 1000u, 1001u, 4000u}) {
+        SCOPED_TRACE(length);
+        standin::Reset();
+        const std::string argument = "d" + std::string(length - 1, 'x');
+        const std::string echo = "D" + std::string(std::min<size_t>(length, 999) - 1, 'x');
+
+        RunResult run = RunTool({"-H", argument});
+
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.output, DriveScreen(true, echo, true, BRIGHT_WHITE));
+        EXPECT_EQ(StoredNoDrives(), 0x8u);
+    }
+}
+
+// The four screens of -H and -U, from consoles that start in different colours.
+TEST_F(ToolTest, HideAndUnhideScreens)
+{
+    for (WORD start : {(WORD)7, (WORD)3, (WORD)0x1E}) {
+        for (bool hide : {true, false}) {
+            for (bool succeeds : {true, false}) {
+                SCOPED_TRACE(std::to_string(start) + (hide ? " hide" : " unhide") +
+                             (succeeds ? " succeeds" : " fails"));
+                standin::Reset();
+                StoreNoDrives(0x08);
+                machine().attribute = start;
+                if (!succeeds)
+                    standin::Fail("RegSetValueExA");
+                const WORD restored = start | 8;
+
+                RunResult run = RunTool({hide ? "-H" : "-U", hide ? "e:\\" : "d:\\"});
+
+                EXPECT_EQ(run.status, succeeds ? 0 : 1);
+                EXPECT_EQ(run.output, DriveScreen(hide, hide ? "E:\\" : "D:\\", succeeds, restored));
+                EXPECT_EQ(machine().attribute, restored);
+                EXPECT_EQ(StoredNoDrives(), succeeds ? (hide ? 0x18u : 0x0u) : 0x08u);
+            }
+        }
+    }
+}
+
+}  // namespace
