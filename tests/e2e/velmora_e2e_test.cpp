@@ -1,0 +1,684 @@
+// End-to-end tests of the real Velmora.exe. Each test starts it as a child
+// process with its output on pipes, checks the exit status and every byte it
+// printed, and reads the registry back through the API. CTest runs them under
+// Wine in a fresh 64-bit prefix (scripts/make-test-prefix.sh); on 64-bit
+// Windows they run the same from an elevated prompt.
+//
+//   velmora_e2e_tests [gtest flags] PATH\TO\Velmora.exe
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string g_velmora;  // the path from the command line
+
+// ---------------------------------------------------------------- running it
+
+enum class Prompt { Set, Empty, Absent };
+
+struct Outcome {
+    DWORD status = 0xDEADBEEF;
+    std::string out;  // standard output, byte for byte
+    std::string err;  // standard error
+};
+
+// Quotes one argument so the C run-time's parser hands it over unchanged.
+std::string QuoteArgument(const std::string &argument)
+{
+    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos)
+        return argument;
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, '\\');
+    return quoted + "\"";
+}
+
+// Our own environment with PROMPT as cmd.exe sets it, empty, or left out.
+std::string ChildEnvironment(Prompt prompt)
+{
+    std::string block;
+    char *strings = GetEnvironmentStringsA();
+    for (const char *entry = strings; *entry; entry += strlen(entry) + 1) {
+        if (_strnicmp(entry, "PROMPT=", 7) != 0)
+            block.append(entry, strlen(entry) + 1);
+    }
+    FreeEnvironmentStringsA(strings);
+    if (prompt == Prompt::Set)
+        block.append("PROMPT=$P$G", 12);
+    else if (prompt == Prompt::Empty)
+        block.append("PROMPT=", 8);
+    block += '\0';
+    return block;
+}
+
+struct PipeReader {
+    HANDLE pipe;
+    std::string data;
+};
+
+DWORD WINAPI DrainPipe(LPVOID parameter)
+{
+    PipeReader *reader = static_cast<PipeReader *>(parameter);
+    char buffer[4096];
+    DWORD count;
+    while (ReadFile(reader->pipe, buffer, sizeof buffer, &count, NULL) && count > 0)
+        reader->data.append(buffer, count);
+    return 0;
+}
+
+// Starts Velmora.exe with these arguments and waits for it. The child gets no
+// console of its own (DETACHED_PROCESS), so the key wait of the no-argument
+// screen ends at once instead of waiting for a key press.
+Outcome RunVelmora(const std::vector<std::string> &arguments, Prompt prompt = Prompt::Set)
+{
+    Outcome run;
+    std::string commandLine = QuoteArgument(g_velmora);
+    for (const std::string &argument : arguments)
+        commandLine += " " + QuoteArgument(argument);
+
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
+    HANDLE outRead, outWrite, errRead, errWrite;
+    if (!CreatePipe(&outRead, &outWrite, &inheritable, 0) ||
+        !CreatePipe(&errRead, &errWrite, &inheritable, 0)) {
+        ADD_FAILURE() << "CreatePipe failed: " << GetLastError();
+        return run;
+    }
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               &inheritable, OPEN_EXISTING, 0, NULL);
+
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = outWrite;
+    startup.hStdError = errWrite;
+    PROCESS_INFORMATION process = {};
+    std::string environment = ChildEnvironment(prompt);
+    std::vector<char> mutableCommandLine(commandLine.begin(), commandLine.end());
+    mutableCommandLine.push_back('\0');
+    BOOL started = CreateProcessA(NULL, mutableCommandLine.data(), NULL, NULL, TRUE,
+                                  DETACHED_PROCESS, &environment[0], NULL, &startup, &process);
+    DWORD startError = GetLastError();
+    // Only the child holds the write ends now: the reads end when it does.
+    CloseHandle(outWrite);
+    CloseHandle(errWrite);
+    CloseHandle(input);
+
+    PipeReader out = {outRead, ""};
+    PipeReader err = {errRead, ""};
+    if (started) {
+        HANDLE readers[2] = {CreateThread(NULL, 0, DrainPipe, &out, 0, NULL),
+                             CreateThread(NULL, 0, DrainPipe, &err, 0, NULL)};
+        if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << commandLine << " did not end; stopped";
+            TerminateProcess(process.hProcess, 99);
+        }
+        WaitForMultipleObjects(2, readers, TRUE, INFINITE);
+        CloseHandle(readers[0]);
+        CloseHandle(readers[1]);
+        GetExitCodeProcess(process.hProcess, &run.status);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    } else {
+        ADD_FAILURE() << "cannot start " << commandLine << ": error " << startError;
+    }
+    CloseHandle(outRead);
+    CloseHandle(errRead);
+    run.out = out.data;
+    run.err = err.data;
+    return run;
+}
+
+// ---------------------------------------------------------- expected output
+
+// Standard output is in text mode: every line feed leaves as CR LF.
+std::string Crlf(const std::string &text)
+{
+    std::string converted;
+    for (char c : text) {
+        if (c == '\n')
+            converted += '\r';
+        converted += c;
+    }
+    return converted;
+}
+
+const std::string kStars(64, '*');
+const std::string kBanner = "\n\n" + kStars + "\n\n    Velmora v1.0 by Brannoch" +
+                            "\n\n    https://velmora.example.com" + "\n\n" + kStars;
+const std::string kUsage =
+    kBanner + "\n\n\n Usage: \n\t Velmora.exe [-? | -L | -H <drive_name> | -U <drive_name>]" +
+    "\n\n\n Examples:\n" + "\n\n\t //List all (hidden & visible) Drives" + "\n\t Velmora.exe -L" +
+    "\n\n\t //Hide Drive 'D:\\' from all users" + "\n\t Velmora.exe -H D:\\" +
+    "\n\n\t //Unhide Drive 'D:\\' on this sstem" + "\n\t Velmora.exe -U D:\\" +
+    "\n\n\t //Show this help screen" + "\n\t Velmora -?" + "\n\n";
+const std::string kInvalidParameters = "\n\n Error: Invalid parameters specified.\n\n";
+const std::string kNoDriveName = "\n\n Error: Drive name is not specified.\n\n";
+const std::string kInvalidDriveName = "\n\n Error: Invalid drive name specified.\n\n";
+const std::string kOutsidePrompt =
+    "\n This is command-line application. You have to run it from the CMD Prompt as shown above"
+    "\n\n Press any key to exit....\n";
+const std::string kNote = "\n\n\n Note: Changes will take effect after you Log Off or restart.\n\n";
+
+// What -H (hide true) or -U prints for the drive argument as echoed.
+std::string DriveCommandText(bool hide, const std::string &echoed, bool succeeded)
+{
+    std::string text = kBanner + (hide ? "\n\n\n [*] Hiding the Drive " : "\n\n\n [*] Unhiding the Drive ") + echoed;
+    if (!succeeded)
+        return text + (hide ? "[*] Failed to Hide the selected Drive on your system."
+                            : "[*] Failed to Unhide the selected Drive on your system. Make sure "
+                              "you have proper permissions and try again");
+    return text + (hide ? "\n\n [*] Successfully Hidden the Drive " + echoed
+                        : "\n\n [*] Successfully made the Drive " + echoed + " Visible") +
+           kNote;
+}
+
+// ------------------------------------------------------------- the registry
+
+const char kPolicyKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
+const REGSAM k64 = KEY_WOW64_64KEY;
+const REGSAM k32 = KEY_WOW64_32KEY;
+
+// NoDrives as stored: absent, or a type and its bytes.
+struct Value {
+    bool present = false;
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+    bool operator==(const Value &other) const
+    {
+        return present == other.present && type == other.type && data == other.data;
+    }
+};
+
+void PrintTo(const Value &value, std::ostream *os)
+{
+    if (!value.present) {
+        *os << "(absent)";
+        return;
+    }
+    static const char *const kTypes[] = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY",
+                                         "REG_DWORD", "REG_DWORD_BIG_ENDIAN", "REG_LINK",
+                                         "REG_MULTI_SZ", "?", "?", "?", "REG_QWORD"};
+    *os << (value.type < 12 ? kTypes[value.type] : "?") << ", " << value.data.size() << " bytes:";
+    for (BYTE b : value.data) {
+        char hex[4];
+        snprintf(hex, sizeof hex, " %02x", b);
+        *os << hex;
+    }
+}
+
+Value Absent() { return Value(); }
+
+Value Raw(DWORD type, std::vector<BYTE> data)
+{
+    Value value;
+    value.present = true;
+    value.type = type;
+    value.data = std::move(data);
+    return value;
+}
+
+Value Dword(DWORD mask)
+{
+    return Raw(REG_DWORD, {BYTE(mask), BYTE(mask >> 8), BYTE(mask >> 16), BYTE(mask >> 24)});
+}
+
+Value Text(const char *text)
+{
+    return Raw(REG_SZ, std::vector<BYTE>(text, text + strlen(text) + 1));
+}
+
+bool KeyExists(REGSAM view)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// Reads NoDrives through one view (0: the process's own, which for this
+// 32-bit program is the 32-bit one).
+Value ReadValue(REGSAM view)
+{
+    Value value;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS)
+        return value;
+    BYTE data[256];
+    DWORD size = sizeof data;
+    LONG status = RegQueryValueExA(key, "NoDrives", NULL, &value.type, data, &size);
+    RegCloseKey(key);
+    if (status == ERROR_SUCCESS) {
+        value.present = true;
+        value.data.assign(data, data + size);
+    } else {
+        EXPECT_EQ(ERROR_FILE_NOT_FOUND, status) << "reading NoDrives";
+        value.type = REG_NONE;
+    }
+    return value;
+}
+
+void WriteValue(REGSAM view, const Value &value)
+{
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPolicyKey, 0, NULL, 0,
+                                             KEY_SET_VALUE | view, NULL, &key, NULL));
+    if (value.present) {
+        EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "NoDrives", 0, value.type, value.data.data(),
+                                                (DWORD)value.data.size()));
+    } else {
+        LONG status = RegDeleteValueA(key, "NoDrives");
+        EXPECT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << status;
+    }
+    RegCloseKey(key);
+}
+
+void DeleteKey(REGSAM view)
+{
+    LONG status = RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kPolicyKey, view, 0);
+    EXPECT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << status;
+}
+
+// Puts back both views of the policy key as the test found them.
+class RegistryTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (int i = 0; i < 2; ++i) {
+            existed_[i] = KeyExists(kViews[i]);
+            saved_[i] = ReadValue(kViews[i]);
+        }
+    }
+    void TearDown() override
+    {
+        for (int i = 0; i < 2; ++i) {
+            if (existed_[i])
+                WriteValue(kViews[i], saved_[i]);
+            else
+                DeleteKey(kViews[i]);
+        }
+    }
+
+private:
+    const REGSAM kViews[2] = {k64, k32};
+    bool existed_[2] = {};
+    Value saved_[2];
+};
+
+// ---------------------------------------------------------------- the drives
+
+std::string Pad(const std::string &text, size_t width)
+{
+    return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
+}
+
+struct Drive {
+    std::string root, label, type, fileSystem;
+};
+
+// One drive as the listing shows it, from what Windows tells this program.
+Drive DescribeFromApi(char letter)
+{
+    Drive drive;
+    drive.root = std::string(1, letter) + ":\\";
+    UINT type = GetDriveTypeA(drive.root.c_str());
+    bool floppyLetter = letter == 'A' || letter == 'B';
+    switch (type) {
+    case DRIVE_REMOVABLE: drive.type = floppyLetter ? "Floppy Disk Drive" : "Removable Disk"; break;
+    case DRIVE_FIXED: drive.type = "Local Disk"; break;
+    case DRIVE_REMOTE: drive.type = "Network Drive"; break;
+    case DRIVE_CDROM: drive.type = "CD/DVD Drive"; break;
+    case DRIVE_RAMDISK: drive.type = "RAM Disk"; break;
+    default: drive.type = "Unknown"; break;
+    }
+    if (type != DRIVE_REMOTE) {  // a network drive is never asked
+        char label[256] = "", fileSystem[256] = "";
+        GetVolumeInformationA(drive.root.c_str(), label, sizeof label, NULL, NULL, NULL,
+                              fileSystem, sizeof fileSystem);
+        drive.label = label;
+        drive.fileSystem = fileSystem;
+    }
+    if (drive.label.empty()) {
+        if (type == DRIVE_CDROM)
+            drive.label = "BD-ROM Drive";
+        else if (type == DRIVE_REMOVABLE && floppyLetter)
+            drive.label = "Floppy Disk Drive";
+        else if (type == DRIVE_FIXED)
+            drive.label = "Local Disk";
+    }
+    return drive;
+}
+
+std::string Row(const std::string &root, const std::string &label, const std::string &type,
+                const std::string &fileSystem, const std::string &status)
+{
+    return "\n\n " + Pad(root, 8) + "   " + Pad(label, 20) + "   " + Pad(type, 20) + "   " +
+           Pad(fileSystem, 15) + "   " + status;
+}
+
+std::string ExpectedListing(DWORD hidden)
+{
+    std::string text = kBanner + "\n\n" +
+                       Row("Drive", "Drive Name", "Drive Type", "File System", "Drive Status") +
+                       "\n " + std::string(87, '=');
+    DWORD present = GetLogicalDrives();
+    for (int i = 0; i < 26; ++i) {
+        if (!(present & (1u << i)))
+            continue;
+        Drive drive = DescribeFromApi(char('A' + i));
+        text += Row(drive.root, drive.label, drive.type, drive.fileSystem,
+                    (hidden & (1u << i)) ? "Hidden" : "Visible");
+    }
+    return text + "\n\n";
+}
+
+// Plants 0x200 in the 32-bit view of NoDrives and removes it from the 64-bit
+// one; true when the 64-bit view then still has none.
+bool ViewsAreSeparate()
+{
+    WriteValue(k64, Absent());
+    WriteValue(k32, Dword(0x200));
+    return ReadValue(k64) == Absent();
+}
+
+bool UnderWine()
+{
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != NULL;
+}
+
+// ------------------------------------------------------------------- tests
+
+class Prefix : public RegistryTest {};
+class Commands : public RegistryTest {};
+class Policy : public RegistryTest {};
+class Wow64 : public RegistryTest {};
+class Listing : public RegistryTest {};
+
+// What make-test-prefix.sh sets up, as Wine reports it: the listing and
+// view tests below only mean something if all of it is there.
+TEST_F(Prefix, HasTheDrivesAndRegistryViewsTheTestsNeed)
+{
+    if (!UnderWine())
+        GTEST_SKIP() << "made for the Wine test prefix";
+
+    struct {
+        char letter;
+        UINT type;
+        const char *label;  // NULL: not asked
+    } const expected[] = {
+        {'A', DRIVE_REMOVABLE, ""},
+        {'C', DRIVE_FIXED, ""},
+        {'D', DRIVE_FIXED, "Velmora Data"},
+        {'E', DRIVE_FIXED, "Quarterly Reports Archive 2026"},
+        {'F', DRIVE_CDROM, "VELMORA_CD"},
+        {'G', DRIVE_CDROM, ""},
+        {'H', DRIVE_REMOVABLE, ""},
+        {'K', DRIVE_NO_ROOT_DIR, NULL},
+        {'N', DRIVE_REMOTE, NULL},
+        {'R', DRIVE_RAMDISK, ""},
+        {'Z', DRIVE_FIXED, ""},
+    };
+    DWORD present = GetLogicalDrives();
+    for (const auto &drive : expected) {
+        char root[] = {drive.letter, ':', '\\', '\0'};
+        SCOPED_TRACE(root);
+        EXPECT_TRUE(present & (1u << (drive.letter - 'A')));
+        EXPECT_EQ(drive.type, GetDriveTypeA(root));
+        if (drive.label) {
+            char label[256] = "", fileSystem[256] = "";
+            EXPECT_TRUE(GetVolumeInformationA(root, label, sizeof label, NULL, NULL, NULL,
+                                              fileSystem, sizeof fileSystem));
+            EXPECT_STREQ(drive.label, label);
+        }
+    }
+
+    EXPECT_TRUE(ViewsAreSeparate()) << "Wine's link between the views should be cut";
+}
+
+// Every way in but a hide, unhide or listing that does its work: the screens,
+// the error lines and the exit statuses. None of them touches the registry.
+TEST_F(Commands, ScreensErrorsAndExitStatuses)
+{
+    struct {
+        std::vector<std::string> arguments;
+        Prompt prompt;
+        std::string expected;
+        DWORD status;
+    } const cases[] = {
+        {{}, Prompt::Set, kUsage, 0},
+        {{}, Prompt::Absent, kUsage + kOutsidePrompt, 0},
+        {{}, Prompt::Empty, kUsage + kOutsidePrompt, 0},
+        {{"-?"}, Prompt::Set, kUsage, 0},
+        {{"-?"}, Prompt::Absent, kUsage, 0},
+        {{"/?"}, Prompt::Set, kUsage, 0},
+        {{"-x"}, Prompt::Set, kUsage, 0},
+        {{"-list"}, Prompt::Set, kUsage, 0},
+        {{"/L"}, Prompt::Set, kUsage, 0},
+        {{"-L", "D:"}, Prompt::Set, kUsage, 0},
+        {{"-X", "D:"}, Prompt::Set, kUsage, 0},
+        {{"-H", ""}, Prompt::Set, kUsage + kNoDriveName, 1},
+        {{"-u", ""}, Prompt::Set, kUsage + kNoDriveName, 1},
+        {{"-H", "1"}, Prompt::Set, kUsage + kInvalidDriveName, 1},
+        {{"-h", "1:"}, Prompt::Set, kUsage + kInvalidDriveName, 1},
+        {{"-U", "\\"}, Prompt::Set, kUsage + kInvalidDriveName, 1},
+        {{"-U", "@"}, Prompt::Set, kUsage + kInvalidDriveName, 1},
+        {{"-H", "[:"}, Prompt::Set, kUsage + kInvalidDriveName, 1},
+        {{"-H", " D:"}, Prompt::Set, kUsage + kInvalidDriveName, 1},
+        {{"-H", "D:", "E:"}, Prompt::Set, kUsage + kInvalidParameters, 1},
+        {{"-L", "-L", "-L", "-L"}, Prompt::Set, kUsage + kInvalidParameters, 1},
+    };
+    const Value planted = Dword(0x0C);
+    WriteValue(k64, planted);
+    for (const auto &c : cases) {
+        std::string shown;
+        for (const std::string &argument : c.arguments)
+            shown += " [" + argument + "]";
+        SCOPED_TRACE("arguments:" + shown + (c.prompt == Prompt::Set     ? ""
+                                             : c.prompt == Prompt::Empty ? ", PROMPT empty"
+                                                                         : ", no PROMPT"));
+        Outcome run = RunVelmora(c.arguments, c.prompt);
+        EXPECT_EQ(c.status, run.status);
+        EXPECT_EQ(Crlf(c.expected), run.out);
+        EXPECT_EQ("", run.err);
+        EXPECT_EQ(planted, ReadValue(k64));
+    }
+}
+
+// -H and -U against the real registry: the merged value is written back as a
+// 4-byte REG_DWORD; a value that is no usable mask stays exactly as it was.
+TEST_F(Policy, HideAndUnhideMergeOneBit)
+{
+    struct {
+        Value before;
+        bool hide;
+        std::string argument, echoed;
+        Value after;  // as it must be stored afterwards
+        bool succeeds;
+    } const cases[] = {
+        {Absent(), true, "E", "E", Dword(0x10), true},
+        {Absent(), true, "e:", "E:", Dword(0x10), true},
+        {Dword(0x0C), false, "d", "D", Dword(0x04), true},
+        {Dword(0x0C), true, "C", "C", Dword(0x0C), true},
+        {Dword(0x0C), true, "f:\\", "F:\\", Dword(0x2C), true},
+        {Dword(0xFFFFFFFF), false, "A", "A", Dword(0xFFFFFFFE), true},
+        {Dword(0xFC000000), true, "z", "Z", Dword(0xFE000000), true},
+        {Absent(), false, "C", "C", Dword(0), true},
+        {Dword(0), false, "Q:", "Q:", Dword(0), true},
+        {Raw(REG_BINARY, {0x04, 0x00, 0x00, 0x80}), true, "E", "E", Dword(0x80000014), true},
+        {Raw(REG_BINARY, {0x01, 0x02}), false, "a", "A", Dword(0x00000200), true},
+        {Raw(REG_BINARY, {}), true, "B", "B", Dword(0x02), true},
+        {Raw(REG_DWORD, {0x08, 0x00, 0x01}), true, "C", "C", Dword(0x0001000C), true},
+        // Not a mask: refused, and left alone byte for byte.
+        {Text("16"), true, "E", "E", Text("16"), false},
+        {Text("ab"), false, "A", "A", Text("ab"), false},
+        {Text("0x0000000C"), false, "C", "C", Text("0x0000000C"), false},
+        {Raw(REG_DWORD, {1, 2, 3, 4, 5, 6, 7, 8}), false, "A", "A",
+         Raw(REG_DWORD, {1, 2, 3, 4, 5, 6, 7, 8}), false},
+        {Raw(REG_QWORD, {0x0C, 0, 0, 0, 0, 0, 0, 0}), true, "E", "E",
+         Raw(REG_QWORD, {0x0C, 0, 0, 0, 0, 0, 0, 0}), false},
+        {Raw(REG_BINARY, {0x0C, 0, 0, 0, 0}), true, "E", "E", Raw(REG_BINARY, {0x0C, 0, 0, 0, 0}),
+         false},
+        {Raw(REG_MULTI_SZ, {'C', 0, 0}), false, "C", "C", Raw(REG_MULTI_SZ, {'C', 0, 0}), false},
+    };
+    for (const auto &c : cases) {
+        ::testing::Message trace;
+        trace << (c.hide ? "-H " : "-U ") << c.argument << " on " << ::testing::PrintToString(c.before);
+        SCOPED_TRACE(trace);
+        WriteValue(k64, c.before);
+        Outcome run = RunVelmora({c.hide ? "-H" : "-U", c.argument});
+        EXPECT_EQ(c.succeeds ? 0u : 1u, run.status);
+        EXPECT_EQ(Crlf(DriveCommandText(c.hide, c.echoed, c.succeeds)), run.out);
+        EXPECT_EQ("", run.err);
+        EXPECT_EQ(c.after, ReadValue(k64));
+    }
+}
+
+// With no policy key at all, even an unhide creates it, storing 0.
+TEST_F(Policy, UnhideCreatesAMissingKey)
+{
+    DeleteKey(k64);
+    ASSERT_FALSE(KeyExists(k64));
+    Outcome run = RunVelmora({"-U", "C"});
+    EXPECT_EQ(0u, run.status);
+    EXPECT_EQ(Crlf(DriveCommandText(false, "C", true)), run.out);
+    EXPECT_EQ(Dword(0), ReadValue(k64));
+}
+
+// Only the first character of the drive argument counts, however long it is;
+// the echo may be cut, but must be the argument's own beginning.
+TEST_F(Policy, LongDriveArgument)
+{
+    WriteValue(k64, Absent());
+    const std::string argument = "x:\\" + std::string(5000, 'y');
+    Outcome run = RunVelmora({"-H", argument});
+    EXPECT_EQ(0u, run.status);
+    EXPECT_EQ(Dword(1u << ('X' - 'A')), ReadValue(k64));
+    const std::string announce = Crlf(kBanner + "\n\n\n [*] Hiding the Drive X:\\yyy");
+    EXPECT_EQ(announce, run.out.substr(0, announce.size()));
+    EXPECT_NE(std::string::npos, run.out.find("\r\n\r\n [*] Successfully Hidden the Drive X:\\yyy"));
+    ASSERT_GE(run.out.size(), Crlf(kNote).size());
+    EXPECT_EQ(Crlf(kNote), run.out.substr(run.out.size() - Crlf(kNote).size()));
+}
+
+// A drive argument that is no letter is refused before the registry is read
+// or written: an absent value stays absent, a stored one unchanged.
+TEST_F(Policy, InvalidDriveNameLeavesTheRegistryAlone)
+{
+    for (const Value &before : {Absent(), Dword(0x0C), Text("xyz")}) {
+        SCOPED_TRACE(::testing::PrintToString(before));
+        WriteValue(k64, before);
+        Outcome run = RunVelmora({"-H", "1"});
+        EXPECT_EQ(1u, run.status);
+        EXPECT_EQ(Crlf(kUsage + kInvalidDriveName), run.out);
+        EXPECT_EQ(before, ReadValue(k64));
+    }
+}
+
+// A 32-bit process's HKLM\Software is redirected to Software\Wow6432Node, on
+// 64-bit Windows and in Wine alike, but some keys are shared by both views:
+// Wine makes Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Policies a
+// link to the 64-bit Policies key, so in a stock prefix both views hold the
+// same NoDrives and nothing could tell which one Velmora used. The test prefix
+// cuts that link (make-test-prefix.sh): the key is then redirected, and a tool
+// without KEY_WOW64_64KEY would write a value the 64-bit shell never reads.
+// With a different value planted in each view, only the 64-bit one may be
+// read and changed. Where the key is shared there is no wrong view: skipped.
+TEST_F(Wow64, HideAndUnhideUseThe64BitView)
+{
+    BOOL wow64 = FALSE;
+    ASSERT_TRUE(IsWow64Process(GetCurrentProcess(), &wow64));
+    ASSERT_TRUE(wow64) << "a 32-bit process on 64-bit Windows (or in a 64-bit prefix)";
+    if (!ViewsAreSeparate())
+        GTEST_SKIP() << "this system shares the policy key between its views";
+    ASSERT_EQ(Dword(0x200), ReadValue(0)) << "the process's own view should be the 32-bit one";
+
+    Outcome run = RunVelmora({"-H", "E"});
+    EXPECT_EQ(0u, run.status);
+    EXPECT_EQ(Dword(0x10), ReadValue(k64)) << "0x210 would mean the 32-bit value was read";
+    EXPECT_EQ(Dword(0x200), ReadValue(k32));
+
+    WriteValue(k32, Dword(0xFFFFFFFF));
+    run = RunVelmora({"-U", "E"});
+    EXPECT_EQ(0u, run.status);
+    EXPECT_EQ(Dword(0), ReadValue(k64));
+    EXPECT_EQ(Dword(0xFFFFFFFF), ReadValue(k32));
+}
+
+TEST_F(Wow64, ListingReadsThe64BitView)
+{
+    if (!ViewsAreSeparate())
+        GTEST_SKIP() << "this system shares the policy key between its views";
+    WriteValue(k64, Dword(1u << ('D' - 'A')));
+    WriteValue(k32, Dword(1u << ('E' - 'A')));
+    Outcome run = RunVelmora({"-L"});
+    EXPECT_EQ(0u, run.status);
+    EXPECT_EQ(Crlf(ExpectedListing(1u << ('D' - 'A'))), run.out);
+}
+
+// The table against what Windows reports to this program about each drive.
+TEST_F(Listing, ShowsEveryDriveWithItsStatus)
+{
+    const DWORD someHidden = (1u << 0) | (1u << ('E' - 'A')) | (1u << ('F' - 'A')) |
+                             (1u << ('N' - 'A')) | (1u << ('Q' - 'A')) | 0xFC000000;
+    struct {
+        Value stored;
+        DWORD hidden;  // as the listing must show it
+    } const cases[] = {
+        {Absent(), 0},
+        {Dword(someHidden), someHidden},
+        {Dword(0xFFFFFFFF), 0xFFFFFFFF},
+        {Raw(REG_BINARY, {0x08, 0x00, 0x20}), 0x00200008},
+        {Text("8"), 0},                       // no usable mask: nothing hidden
+        {Raw(REG_DWORD, {8, 0, 0, 0, 0, 0, 0, 0}), 0},
+    };
+    DeleteKey(k64);
+    Outcome run = RunVelmora({"-L"});
+    EXPECT_EQ(0u, run.status);
+    EXPECT_EQ(Crlf(ExpectedListing(0)), run.out) << "no policy key";
+    EXPECT_FALSE(KeyExists(k64)) << "listing must not create the key";
+
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.stored));
+        WriteValue(k64, c.stored);
+        run = RunVelmora({"-L"}, Prompt::Absent);
+        EXPECT_EQ(0u, run.status);
+        EXPECT_EQ(Crlf(ExpectedListing(c.hidden)), run.out);
+        EXPECT_EQ("", run.err);
+        EXPECT_EQ(c.stored, ReadValue(k64)) << "listing must not write";
+    }
+    WriteValue(k64, Dword(0x10));
+    Outcome lower = RunVelmora({"-l"});
+    EXPECT_EQ(0u, lower.status);
+    EXPECT_EQ(Crlf(ExpectedListing(0x10)), lower.out);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    if (argc != 2) {
+        fprintf(stderr, "usage: velmora_e2e_tests [gtest flags] PATH\\TO\\Velmora.exe\n");
+        return 2;
+    }
+    g_velmora = argv[1];
+    return RUN_ALL_TESTS();
+}
