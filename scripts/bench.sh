@@ -68,6 +68,11 @@ ensure_packages $VELMORA_BUILD_PACKAGES $VELMORA_WINE_PACKAGES $VELMORA_BENCH_PA
 
 # --- Build ------------------------------------------------------------------
 say "Building Velmora.exe and the benchmark programs in $build"
+# A folder configured before the benchmark programs existed knows no target
+# for them until CMake runs again.
+if [ -f "$build/CMakeCache.txt" ]; then
+    cmake "$build" >/dev/null
+fi
 if [ "$build" = "$VELMORA_BUILD/win32" ]; then
     build_win32 --target Velmora bench_programs >/dev/null
 else
