@@ -1,0 +1,567 @@
+// libFuzzer target: one whole run of the tool (RunCommandLine) on a stand-in
+// machine decoded from the input, with the run's promises checked afterwards.
+//
+// Input layout (bytes past the end read as 0, strings past the end as ""):
+//
+//   0      flags: bit 0 PROMPT set, bit 1 standard output is a console,
+//          bits 2-3 IsWow64Process (0 absent, 1 false, 2 and 3 true),
+//          bit 4 no program name either (argc 0), bit 5 the Explorer policy
+//          key exists, bit 6 NoDrives exists in it, bit 7 two other values
+//          live beside it
+//   1      argument count after the program name, modulo 9
+//   2-3    starting console attribute, little-endian
+//   4-7    NoDrives type, little-endian
+//   8-11   present drives, bit 0 = A: (bits 26-31 ignored)
+//   12     number of injected failures, modulo 8; then 3 bytes for each:
+//          function (index into kFailable), error (index into kErrors),
+//          call (0 = every call, n = only the n-th call, modulo 8)
+//   then escaped strings (see ReadString): NoDrives data (at most 32
+//   bytes), the PROMPT value, for each present drive in letter order two
+//   bytes (type, bit 0 of the second: the volume query fails) and its label
+//   and file system, then the arguments (at most 100 000 bytes each).
+//
+// A violated promise prints what it saw and traps.
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "standin/model.h"
+
+namespace {
+
+using standin::RegistryValue;
+using standin::Segment;
+
+const size_t kMaxArgument = 100000;
+
+const char *const kFailable[] = {
+    "GetStdHandle",        "GetConsoleScreenBufferInfo", "SetConsoleTextAttribute",
+    "CloseHandle",         "GetModuleHandleA",           "GetProcAddress",
+    "IsWow64Process",      "GetEnvironmentVariableA",    "GetLogicalDrives",
+    "GetDriveTypeA",       "GetVolumeInformationA",      "RegOpenKeyExA",
+    "RegCreateKeyExA",     "RegQueryValueExA",           "RegSetValueExA",
+    "RegCloseKey",         "OpenProcessToken",           "LookupPrivilegeValueA",
+    "AdjustTokenPrivileges", "_getch",
+};
+const size_t kFailableCount = sizeof kFailable / sizeof kFailable[0];
+
+// Never 0: a call that "fails" with ERROR_SUCCESS would claim a result it
+// never produced, which no real function does.
+const DWORD kErrors[] = {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, ERROR_INVALID_HANDLE,
+                         ERROR_NOT_ENOUGH_MEMORY, ERROR_MORE_DATA, ERROR_NOT_READY,
+                         ERROR_INVALID_PARAMETER, 1450 /* ERROR_NO_SYSTEM_RESOURCES */};
+const size_t kErrorCount = sizeof kErrors / sizeof kErrors[0];
+
+const char kPolicyPath[] = "hklm\\software\\microsoft\\windows\\currentversion\\policies\\explorer";
+const char kPoliciesPath[] = "hklm\\software\\microsoft\\windows\\currentversion\\policies";
+
+const std::string kBannerText =
+    "\n\n****************************************************************"
+    "\n\n    Velmora v1.0 by Brannoch"
+    "\n\n    https://velmora.example.com"
+    "\n\n****************************************************************";
+const std::string kInvalidParameters = "\n\n Error: Invalid parameters specified.\n\n";
+const std::string kDriveNotSpecified = "\n\n Error: Drive name is not specified.\n\n";
+const std::string kInvalidDriveName = "\n\n Error: Invalid drive name specified.\n\n";
+const std::string kHideFailed = "[*] Failed to Hide the selected Drive on your system.";
+const std::string kUnhideFailed =
+    "[*] Failed to Unhide the selected Drive on your system. Make sure you have proper "
+    "permissions and try again";
+const std::string kPromptNotice =
+    "\n This is command-line application. You have to run it from the CMD Prompt as shown above"
+    "\n\n Press any key to exit....\n";
+const std::string kErrorTexts[] = {kInvalidParameters, kDriveNotSpecified, kInvalidDriveName,
+                                   kHideFailed, kUnhideFailed};
+
+class Reader {
+public:
+    Reader(const uint8_t *data, size_t size) : data_(data), size_(size) {}
+
+    uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
+
+    uint32_t Dword()
+    {
+        uint32_t value = 0;
+        for (int i = 0; i < 4; ++i)
+            value |= (uint32_t)Byte() << (8 * i);
+        return value;
+    }
+
+    // A backslash followed by a backslash stands for one backslash; a
+    // backslash followed by anything else ends the string (both consumed),
+    // as does the end of the input. Bytes beyond `limit` are dropped.
+    std::string ReadString(size_t limit)
+    {
+        std::string text;
+        while (at_ < size_) {
+            char c = (char)data_[at_++];
+            if (c == '\\') {
+                if (at_ >= size_)
+                    break;
+                if (data_[at_++] != '\\')
+                    break;
+            }
+            if (text.size() < limit)
+                text.push_back(c);
+        }
+        return text;
+    }
+
+private:
+    const uint8_t *data_;
+    size_t size_;
+    size_t at_ = 0;
+};
+
+struct Injected {
+    std::string function;
+    DWORD error;
+    int call;  // 0: every call
+};
+
+// Everything about the run that the checks need besides the machine.
+struct Scenario {
+    bool promptSet = false;
+    bool console = false;
+    WORD startAttribute = 0;
+    bool noProgramName = false;
+    std::vector<std::string> arguments;  // without the program name
+    bool valueExisted = false;
+    bool valueUsable = false;            // absent, or a mask the tool may merge into
+    DWORD valueMask = 0;
+    std::vector<Injected> injected;
+
+    bool Fails(const std::string &function, int call) const
+    {
+        for (const auto &failure : injected)
+            if (failure.function == function && (failure.call == 0 || failure.call == call))
+                return true;
+        return false;
+    }
+    bool FailsEveryCall(const std::string &function) const
+    {
+        for (const auto &failure : injected)
+            if (failure.function == function && failure.call == 0)
+                return true;
+        return false;
+    }
+    bool FailsAtAll(const std::string &function) const
+    {
+        for (const auto &failure : injected)
+            if (failure.function == function)
+                return true;
+        return false;
+    }
+};
+
+[[noreturn]] void Violation(const char *what, const std::string &detail = "")
+{
+    fprintf(stderr, "\n*** Velmora fuzz invariant violated: %s\n", what);
+    if (!detail.empty())
+        fprintf(stderr, "%s\n", detail.c_str());
+    fflush(stderr);
+    __builtin_trap();
+}
+
+void Require(bool condition, const char *what, const std::string &detail = "")
+{
+    if (!condition)
+        Violation(what, detail);
+}
+
+std::string Quoted(const std::string &text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text.substr(0, 400)) {
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c < 32 || c >= 127) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else
+            out += (char)c;
+    }
+    return out + (text.size() > 400 ? "\"..." : "\"");
+}
+
+std::string CString(const std::string &text)
+{
+    return text.substr(0, text.find('\0'));
+}
+
+Scenario Decode(const uint8_t *data, size_t size)
+{
+    Scenario scenario;
+    Reader in(data, size);
+    standin::Reset();
+    standin::Machine &machine = standin::TheMachine();
+
+    uint8_t flags = in.Byte();
+    int argumentCount = in.Byte() % 9;
+    scenario.startAttribute = (WORD)(in.Byte() | (in.Byte() << 8));
+    DWORD valueType = in.Dword();
+    DWORD present = in.Dword() & 0x03FFFFFF;
+    int failureCount = in.Byte() % 8;
+
+    scenario.promptSet = flags & 1;
+    scenario.console = flags & 2;
+    int wow64 = (flags >> 2) & 3;
+    machine.wow64 = wow64 == 0 ? standin::WOW64_FUNCTION_ABSENT
+                               : (wow64 == 1 ? standin::WOW64_FALSE : standin::WOW64_TRUE);
+    scenario.noProgramName = flags & 16;
+    bool keyExists = flags & 32;
+    bool valueExists = keyExists && (flags & 64);
+    bool otherValues = keyExists && (flags & 128);
+
+    machine.stdoutIsConsole = scenario.console;
+    machine.attribute = scenario.startAttribute;
+
+    for (int i = 0; i < failureCount; ++i) {
+        Injected failure;
+        failure.function = kFailable[in.Byte() % kFailableCount];
+        failure.error = kErrors[in.Byte() % kErrorCount];
+        failure.call = in.Byte() % 8;
+        // Windows answers "not found" only for a value that is not there:
+        // a query that claims so for a stored value would make the tool
+        // write over it in good faith.
+        if (failure.function == "RegQueryValueExA" && failure.error == ERROR_FILE_NOT_FOUND)
+            failure.error = ERROR_ACCESS_DENIED;
+        if (failure.call == 0)
+            standin::Fail(failure.function, failure.error);
+        else
+            standin::FailCall(failure.function, failure.call, failure.error);
+        scenario.injected.push_back(failure);
+    }
+
+    std::string valueData = in.ReadString(32);
+    std::string prompt = CString(in.ReadString(300));
+    machine.environment.clear();
+    if (scenario.promptSet)
+        machine.environment["PROMPT"] = prompt;
+
+    if (keyExists)
+        standin::SetValue(standin::kPolicyKey, "NoViewOnDrive", REG_DWORD, {0x08, 0, 0, 0});
+    if (valueExists) {
+        standin::SetValue(standin::kPolicyKey, "NoDrives", valueType,
+                          std::vector<BYTE>(valueData.begin(), valueData.end()));
+        scenario.valueExisted = true;
+        scenario.valueUsable =
+            (valueType == REG_DWORD || valueType == REG_BINARY) && valueData.size() <= 4;
+        for (size_t i = 0; i < valueData.size() && i < 4; ++i)
+            scenario.valueMask |= (DWORD)(uint8_t)valueData[i] << (8 * i);
+        if (!scenario.valueUsable)
+            scenario.valueMask = 0;
+    } else {
+        scenario.valueUsable = true;
+    }
+    if (otherValues) {
+        standin::SetValue(standin::kPolicyKey, "NoRun", REG_DWORD, {1, 0, 0, 0});
+        standin::SetValue(standin::kPolicyKey, "Comment", REG_SZ, {'k', 'e', 'e', 'p', 0});
+    }
+
+    for (int letter = 0; letter < 26; ++letter) {
+        if (!(present & (1u << letter)))
+            continue;
+        standin::Drive drive;
+        drive.type = in.Byte();
+        drive.volumeQuerySucceeds = !(in.Byte() & 1);
+        drive.label = in.ReadString(300);
+        drive.fileSystem = in.ReadString(300);
+        machine.drives[letter] = drive;
+    }
+
+    // Arguments and environment values are C strings: a zero byte ends them.
+    if (!scenario.noProgramName)
+        for (int i = 0; i < argumentCount; ++i)
+            scenario.arguments.push_back(CString(in.ReadString(kMaxArgument)));
+    return scenario;
+}
+
+bool SameValue(const RegistryValue &a, const RegistryValue &b)
+{
+    return a.type == b.type && a.data == b.data;
+}
+
+std::string Describe(const RegistryValue *value)
+{
+    if (value == nullptr)
+        return "absent";
+    std::string text = "type " + std::to_string(value->type) + ", bytes";
+    for (BYTE b : value->data)
+        text += " " + std::to_string(b);
+    return text;
+}
+
+using Registry = std::map<std::string, std::map<std::string, RegistryValue>>;
+
+const RegistryValue *FindNoDrives(const Registry &keys)
+{
+    auto key = keys.find(kPolicyPath);
+    if (key == keys.end())
+        return nullptr;
+    auto value = key->second.find("nodrives");
+    return value == key->second.end() ? nullptr : &value->second;
+}
+
+// The registry after the run compared with before: every key and value the
+// same, except that the policy key (and its parent) may have been created
+// empty by the write path, and NoDrives may hold `*written` when given.
+void CheckRegistry(const Registry &before, const Registry &after, bool mayCreateKey,
+                   const RegistryValue *written)
+{
+    for (const auto &key : before) {
+        auto now = after.find(key.first);
+        Require(now != after.end(), "a registry key disappeared", key.first);
+        for (const auto &value : key.second) {
+            if (key.first == kPolicyPath && value.first == "nodrives")
+                continue;
+            auto still = now->second.find(value.first);
+            Require(still != now->second.end(), "a registry value disappeared",
+                    key.first + " " + value.first);
+            Require(SameValue(still->second, value.second), "a registry value changed",
+                    key.first + " " + value.first);
+        }
+    }
+    for (const auto &key : after) {
+        auto then = before.find(key.first);
+        if (then == before.end()) {
+            Require(mayCreateKey && (key.first == kPolicyPath || key.first == kPoliciesPath),
+                    "an unexpected registry key appeared", key.first);
+        }
+        for (const auto &value : key.second) {
+            if (key.first == kPolicyPath && value.first == "nodrives")
+                continue;
+            Require(then != before.end() && then->second.count(value.first) != 0,
+                    "an unexpected registry value appeared", key.first + " " + value.first);
+        }
+    }
+    const RegistryValue *old = FindNoDrives(before);
+    const RegistryValue *now = FindNoDrives(after);
+    if (written != nullptr) {
+        Require(now != nullptr && SameValue(*now, *written), "NoDrives does not hold the merged mask",
+                "before: " + Describe(old) + "\nafter: " + Describe(now) +
+                    "\nexpected: " + Describe(written));
+    } else if (old == nullptr) {
+        Require(now == nullptr, "NoDrives was created by a run that changed nothing",
+                "after: " + Describe(now));
+    } else {
+        Require(now != nullptr && SameValue(*old, *now), "NoDrives changed by a run that changed nothing",
+                "before: " + Describe(old) + "\nafter: " + Describe(now));
+    }
+}
+
+bool EqualsIgnoringAsciiCase(const std::string &text, const char *expected)
+{
+    std::string folded = text;
+    for (char &c : folded)
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+    return folded == expected;
+}
+
+bool EndsWith(const std::string &text, const std::string &end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// What the run must have shown, from the arguments alone.
+enum Outcome { NO_ERROR, INVALID_PARAMETERS, NOT_SPECIFIED, INVALID_NAME, DRIVE_COMMAND };
+
+void CheckRun(const Scenario &scenario, const Registry &before, int status,
+              const std::vector<Segment> &segments)
+{
+    const standin::Machine &machine = standin::TheMachine();
+    std::string text = standin::TextOf(segments);
+    int argc = scenario.noProgramName ? 0 : 1 + (int)scenario.arguments.size();
+    const std::vector<std::string> &args = scenario.arguments;
+
+    // Nothing left open.
+    Require(machine.openKeys.empty(), "a registry key was left open");
+    if (scenario.FailsAtAll("CloseHandle"))
+        Require(standin::CountCalls("CloseHandle") >= machine.tokensOpened,
+                "a token was opened and never closed");
+    else
+        Require(machine.tokensOpen == 0, "a token was left open");
+
+    // Every path begins with the banner.
+    Require(text.compare(0, kBannerText.size(), kBannerText) == 0, "the output does not begin with the banner",
+            Quoted(text));
+
+    Outcome outcome = NO_ERROR;
+    bool hide = false;
+    if (argc == 0 || argc >= 4) {
+        outcome = INVALID_PARAMETERS;
+    } else if (argc == 3 && (EqualsIgnoringAsciiCase(args[0], "-h") ||
+                             EqualsIgnoringAsciiCase(args[0], "-u"))) {
+        hide = EqualsIgnoringAsciiCase(args[0], "-h");
+        char first = args[1].empty() ? '\0' : args[1][0];
+        if (first == '\0')
+            outcome = NOT_SPECIFIED;
+        else if (!((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z')))
+            outcome = INVALID_NAME;
+        else
+            outcome = DRIVE_COMMAND;
+    }
+
+    bool promptRead = argc == 1;
+    bool noticeShown = false;
+    if (promptRead) {
+        // The notice shows when the variable read gives 0: absent, empty, or
+        // the read failed (the first GetEnvironmentVariableA call).
+        std::string value;
+        bool set = scenario.promptSet && machine.environment.count("PROMPT");
+        if (set)
+            value = machine.environment.at("PROMPT");
+        noticeShown = !set || value.empty() || scenario.Fails("GetEnvironmentVariableA", 1);
+        Require(EndsWith(text, noticeShown ? kPromptNotice : std::string("\n\n")),
+                "the no-argument run ends wrongly", Quoted(text));
+        Require(machine.keystrokesRead == (noticeShown ? 1 : 0), "wrong number of keystrokes read");
+    } else {
+        Require(machine.keystrokesRead == 0, "a keystroke was read outside the no-argument path");
+        Require(standin::CountCalls("GetEnvironmentVariableA") == 0, "PROMPT read outside the no-argument path");
+    }
+
+    // Which error line ends the output, if any.
+    std::string shownError;
+    for (const auto &error : kErrorTexts)
+        if (EndsWith(text, error))
+            shownError = error;
+
+    std::string expectedError;
+    bool driveSucceeded = false;
+    switch (outcome) {
+    case NO_ERROR:
+        break;
+    case INVALID_PARAMETERS:
+        expectedError = kInvalidParameters;
+        break;
+    case NOT_SPECIFIED:
+        expectedError = kDriveNotSpecified;
+        break;
+    case INVALID_NAME:
+        expectedError = kInvalidDriveName;
+        break;
+    case DRIVE_COMMAND: {
+        // The write path makes one create, one query and one set; any of
+        // them failing, or a stored value the tool cannot merge into, fails
+        // the command.
+        bool fails = !scenario.valueUsable || scenario.Fails("RegCreateKeyExA", 1) ||
+                     scenario.Fails("RegQueryValueExA", 1) || scenario.Fails("RegSetValueExA", 1);
+        driveSucceeded = !fails;
+        if (fails)
+            expectedError = hide ? kHideFailed : kUnhideFailed;
+        break;
+    }
+    }
+    Require(shownError == expectedError, "wrong error line (or none, or one too many)",
+            "expected " + Quoted(expectedError) + "\noutput " + Quoted(text));
+    Require(status == (expectedError.empty() ? 0 : 1), "exit status does not match the error line",
+            "status " + std::to_string(status));
+    if (outcome == DRIVE_COMMAND && driveSucceeded) {
+        const char *note = "\n\n\n Note: Changes will take effect after you Log Off or restart.\n\n";
+        Require(EndsWith(text, note), "a successful drive command does not end with the note",
+                Quoted(text));
+    }
+
+    // The registry.
+    const Registry &after = machine.keys;
+    if (outcome == DRIVE_COMMAND) {
+        char letter = args[1][0];
+        if (letter >= 'a' && letter <= 'z')
+            letter = (char)(letter - 'a' + 'A');
+        DWORD bit = (DWORD)1 << (letter - 'A');
+        if (driveSucceeded) {
+            DWORD mask = hide ? (scenario.valueMask | bit) : (scenario.valueMask & ~bit);
+            RegistryValue written{REG_DWORD,
+                                  {(BYTE)mask, (BYTE)(mask >> 8), (BYTE)(mask >> 16), (BYTE)(mask >> 24)}};
+            CheckRegistry(before, after, true, &written);
+        } else {
+            CheckRegistry(before, after, true, nullptr);
+        }
+    } else {
+        CheckRegistry(before, after, false, nullptr);
+        Require(standin::CountCalls("RegSetValueExA") == 0 && standin::CountCalls("RegCreateKeyExA") == 0,
+                "a command that writes nothing opened the key for writing");
+    }
+
+    // Colours, where they can be seen: a console whose attribute changes all
+    // work and whose starting colour is not red already.
+    bool coloursWork = scenario.console && !scenario.FailsAtAll("GetStdHandle") &&
+                       !scenario.FailsAtAll("SetConsoleTextAttribute");
+    WORD startShown = (WORD)(scenario.startAttribute | 8);
+    if (coloursWork && startShown != 12) {
+        int errorRuns = 0;
+        int noticeRuns = 0;
+        for (const auto &segment : standin::Merged(segments)) {
+            if (segment.attribute != 12)
+                continue;
+            if (segment.text == kPromptNotice) {
+                ++noticeRuns;
+                continue;
+            }
+            bool isError = false;
+            for (const auto &error : kErrorTexts)
+                isError = isError || segment.text == error;
+            Require(isError, "red text that is no error line", Quoted(segment.text));
+            ++errorRuns;
+        }
+        Require(errorRuns == (expectedError.empty() ? 0 : 1), "wrong number of red error lines",
+                std::to_string(errorRuns));
+        Require(noticeRuns == (noticeShown ? 1 : 0), "wrong number of red prompt notices");
+        bool savedRead = !scenario.Fails("GetConsoleScreenBufferInfo", 1);
+        WORD expectedEnd = savedRead ? startShown : 15;
+        Require(machine.attribute == expectedEnd, "the console colour was not put back",
+                std::to_string(machine.attribute) + " instead of " + std::to_string(expectedEnd));
+    }
+    if (!scenario.console || scenario.FailsEveryCall("GetStdHandle") ||
+        scenario.FailsEveryCall("SetConsoleTextAttribute"))
+        Require(machine.attribute == scenario.startAttribute, "the attribute changed on a dead console");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    Scenario scenario = Decode(data, size);
+    Registry before = standin::TheMachine().keys;
+
+    std::vector<std::string> storage;
+    if (!scenario.noProgramName) {
+        storage.push_back("Velmora.exe");
+        storage.insert(storage.end(), scenario.arguments.begin(), scenario.arguments.end());
+    }
+    std::vector<char *> argv;
+    for (auto &argument : storage)
+        argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
+
+    standin::StartCapture();
+    int status = RunCommandLine((int)storage.size(), argv.data());
+    std::vector<Segment> segments = standin::StopCapture();
+
+    // VELMORA_FUZZ_SHOW=1 prints each run, for looking at what a seed does.
+    static const bool show = getenv("VELMORA_FUZZ_SHOW") != nullptr;
+    if (show) {
+        fprintf(stderr, "argc %d:", (int)storage.size());
+        for (const auto &argument : storage)
+            fprintf(stderr, " %s", Quoted(argument).c_str());
+        fprintf(stderr, "\nstatus %d, calls", status);
+        for (const auto &call : standin::TheMachine().calls)
+            fprintf(stderr, " %s", call.c_str());
+        fprintf(stderr, "\nNoDrives before %s, after %s\n", Describe(FindNoDrives(before)).c_str(),
+                Describe(FindNoDrives(standin::TheMachine().keys)).c_str());
+        for (const auto &segment : standin::Merged(segments))
+            fprintf(stderr, "  [%d] %s\n", segment.attribute, Quoted(segment.text).c_str());
+    }
+
+    CheckRun(scenario, before, status, segments);
+    return 0;
+}
