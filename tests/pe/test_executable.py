@@ -92,7 +92,6 @@ ALLOWED_IMPORTS = {
         "malloc": RUNTIME + " (argv copy, _vscprintf fallback)",
         "memcpy": RUNTIME + " (argv copy)",
         "printf": "console output",
-        "puts": "console output (printf of a text ending in a line feed)",
         "realloc": RUNTIME + " (_vscprintf fallback)",
         "signal": RUNTIME + " (exception handler)",
         "strlen": RUNTIME + " (argv copy, PE section lookup)",
