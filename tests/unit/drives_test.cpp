@@ -70,6 +70,9 @@ struct DescribeCase {
     bool volumeQueried;
 };
 
+// gtest names the case in its log instead of dumping the struct's bytes.
+void PrintTo(const DescribeCase &c, std::ostream *out) { *out << c.name; }
+
 const DescribeCase kDescribeCases[] = {
     // Removable: A and B are floppies, by the upper-case letter only.
     {"FloppyANoMedium", "A:\\", DRIVE_REMOVABLE, "", "", false,
@@ -371,6 +374,8 @@ struct MaskCase {
     std::function<void()> store;
     std::vector<std::string> status;  // A, C, D
 };
+
+void PrintTo(const MaskCase &c, std::ostream *out) { *out << c.name; }
 
 std::vector<BYTE> Bytes(std::initializer_list<int> values)
 {
