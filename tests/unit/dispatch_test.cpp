@@ -11,12 +11,6 @@ using standin::Segment;
 
 namespace {
 
-const std::string kInvalidParameters = "\n\n Error: Invalid parameters specified.\n\n";
-const std::string kDriveNotSpecified = "\n\n Error: Drive name is not specified.\n\n";
-const std::string kInvalidDriveName = "\n\n Error: Invalid drive name specified.\n\n";
-const std::string kNotFromPrompt =
-    "\n This is command-line application. You have to run it from the CMD Prompt as shown above"
-    "\n\n Press any key to exit....\n";
 
 std::vector<Segment> UsageWith(const std::string &redText)
 {

@@ -165,13 +165,6 @@ const WORD kStartAttribute = 0x1E;  // yellow on blue
 const DWORD kStoredMask = 0x04;     // C: hidden
 const char kOtherValue[] = "NoViewOnDrive";
 
-const std::string kHideFailure = "[*] Failed to Hide the selected Drive on your system.";
-const std::string kUnhideFailure =
-    "[*] Failed to Unhide the selected Drive on your system. Make sure you have proper "
-    "permissions and try again";
-const std::string kNotice =
-    "\n This is command-line application. You have to run it from the CMD Prompt as shown above"
-    "\n\n Press any key to exit....\n";
 
 std::vector<std::string> Arguments(Command command)
 {
@@ -265,7 +258,7 @@ std::string ScreenText(Screen screen)
     case USAGE:
         return kBanner + kUsageLines;
     case USAGE_AND_NOTICE:
-        return kBanner + kUsageLines + kNotice;
+        return kBanner + kUsageLines + kNotFromPrompt;
     default:
         return TableText(screen);
     }
@@ -280,7 +273,7 @@ std::string RedText(Screen screen)
     case UNHIDE_FAILED:
         return kUnhideFailure;
     case USAGE_AND_NOTICE:
-        return kNotice;
+        return kNotFromPrompt;
     default:
         return "";
     }

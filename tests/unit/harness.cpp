@@ -23,6 +23,17 @@ const std::string kUsageLines =
 
 const char kNote[] = "\n\n\n Note: Changes will take effect after you Log Off or restart.\n\n";
 
+const std::string kInvalidParameters = "\n\n Error: Invalid parameters specified.\n\n";
+const std::string kDriveNotSpecified = "\n\n Error: Drive name is not specified.\n\n";
+const std::string kInvalidDriveName = "\n\n Error: Invalid drive name specified.\n\n";
+const std::string kNotFromPrompt =
+    "\n This is command-line application. You have to run it from the CMD Prompt as shown above"
+    "\n\n Press any key to exit....\n";
+const std::string kHideFailure = "[*] Failed to Hide the selected Drive on your system.";
+const std::string kUnhideFailure =
+    "[*] Failed to Unhide the selected Drive on your system. Make sure you have proper "
+    "permissions and try again";
+
 RunResult RunTool(const std::vector<std::string> &arguments)
 {
     std::vector<std::string> storage;

@@ -44,6 +44,13 @@ DWORD StoredNoDrives();  // fails the test unless a 4-byte REG_DWORD is stored
 extern const std::string kBanner;        // star line, title, address, star line
 extern const std::string kUsageLines;    // everything after the banner
 extern const char kNote[];
+// The red lines, as printed.
+extern const std::string kInvalidParameters;
+extern const std::string kDriveNotSpecified;
+extern const std::string kInvalidDriveName;
+extern const std::string kNotFromPrompt;  // the two lines shown when PROMPT is absent
+extern const std::string kHideFailure;
+extern const std::string kUnhideFailure;
 
 // A fresh stand-in machine for every test.
 class ToolTest : public ::testing::Test {

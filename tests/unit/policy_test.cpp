@@ -11,11 +11,6 @@ namespace {
 
 const char kReadSubkey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
 const char kWriteSubkey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
-const std::string kHideFailure = "[*] Failed to Hide the selected Drive on your system.";
-const std::string kUnhideFailure =
-    "[*] Failed to Unhide the selected Drive on your system. Make sure you have proper "
-    "permissions and try again";
-const std::string kInvalidDriveName = "\n\n Error: Invalid drive name specified.\n\n";
 
 std::vector<BYTE> Le32(DWORD value)
 {
