@@ -3,7 +3,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-#include "app/platform.h"
+#include "platform/platform.h"
 
 const char kProductName[] = "Velmora";
 const char kProductVersion[] = "1.0";

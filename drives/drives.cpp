@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "app/platform.h"
+#include "platform/platform.h"
 #include "console/console.h"
 #include "policy/policy.h"
 

@@ -3,7 +3,7 @@
 #ifndef VELMORA_POLICY_POLICY_H
 #define VELMORA_POLICY_POLICY_H
 
-#include "app/platform.h"
+#include "platform/platform.h"
 
 // 1 when this is a 32-bit process on 64-bit Windows: every key is then opened
 // in the 64-bit registry view. Set once at start-up.

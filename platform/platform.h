@@ -4,8 +4,8 @@
 // Win32 functions by their own names. On Windows it is <windows.h> (plus the
 // keystroke read from <conio.h>); in the native unit-test build it is the
 // stand-in, a small in-memory model of the same functions.
-#ifndef VELMORA_APP_PLATFORM_H
-#define VELMORA_APP_PLATFORM_H
+#ifndef VELMORA_PLATFORM_PLATFORM_H
+#define VELMORA_PLATFORM_PLATFORM_H
 
 #ifdef _WIN32
 #include <windows.h>
