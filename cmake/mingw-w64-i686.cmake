@@ -1,17 +1,4 @@
-# Cross-compiling for 32-bit Windows with MinGW-w64 (Debian: g++-mingw-w64-i686).
-set(CMAKE_SYSTEM_NAME Windows)
+# The x86 build, for 32-bit and 64-bit Windows XP and later (Debian: g++-mingw-w64-i686).
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(VELMORA_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${VELMORA_MINGW_PREFIX}-gcc)
-set(CMAKE_CXX_COMPILER ${VELMORA_MINGW_PREFIX}-g++)
-set(CMAKE_RC_COMPILER ${VELMORA_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${VELMORA_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Test programs built for Windows run under Wine, in the project's own prefix.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine.sh)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
