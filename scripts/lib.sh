@@ -5,8 +5,11 @@ VELMORA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VELMORA_BUILD=$VELMORA_ROOT/build
 
 # Debian packages each task needs.
-VELMORA_BUILD_PACKAGES="cmake make g++ libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686"
+VELMORA_BUILD_PACKAGES="cmake make g++ libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
+    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64"
 VELMORA_WINE_PACKAGES="wine wine32:i386 wine64"
+# Only where 32-bit x86 code cannot run natively: the CPU emulator for it.
+VELMORA_EMULATION_PACKAGES="qemu-user-static"
 VELMORA_TEST_PACKAGES="python3 python3-pefile clang libclang-rt-14-dev util-linux"
 VELMORA_BENCH_PACKAGES="hyperfine valgrind time"
 
@@ -38,15 +41,136 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
 }
 
-# Wine settings for every run: quiet, no Mono or Gecko installer prompts.
+# --- The host and its Wine loaders -------------------------------------------
+# Some hosts run 32-bit x86 code, some run 64-bit code only (their kernel
+# refuses every 32-bit program). Everything that starts Wine asks here which
+# loader fits the program and the host; none relies on Debian's `wine`
+# wrapper, which always picks the 32-bit loader when it is installed.
+#
+#   VELMORA_HOST_64BIT_ONLY=1   take the 64-bit-only path on any host
+#
+# On the 64-bit-only path every Wine program starts from a loader layout of
+# our own (build/wine/emulated): a copy of Wine's 64-bit loader, and as its
+# 32-bit loader a script that runs the real one under qemu-i386-static. Wine
+# finds its 32-bit loader beside the 64-bit one it was started from, so a
+# 64-bit program can start 32-bit children, and a prefix made from this
+# layout gets its 32-bit half (syswow64) too.
+
+VELMORA_WINE_DIR=/usr/lib/wine
+VELMORA_EMULATED_WINE=$VELMORA_BUILD/wine/emulated
+
+# True when 32-bit x86 programs run natively here. Asked once per run of a
+# script and passed on to its children, CTest's tests among them.
+host_runs_x86() {
+    if [ -z "${VELMORA_HOST_X86:-}" ]; then
+        if [ "${VELMORA_HOST_64BIT_ONLY:-0}" = 1 ]; then
+            VELMORA_HOST_X86=forced-no
+        elif "$VELMORA_WINE_DIR/wine" --version >/dev/null 2>&1; then
+            VELMORA_HOST_X86=yes
+        else
+            VELMORA_HOST_X86=no
+        fi
+        export VELMORA_HOST_X86
+    fi
+    [ "$VELMORA_HOST_X86" = yes ]
+}
+
+# One line on which path this host takes, and why.
+host_description() {
+    host_runs_x86
+    case $VELMORA_HOST_X86 in
+    yes) echo "this host runs 32-bit x86 code" ;;
+    no) echo "this host runs 64-bit code only" ;;
+    *) echo "the 64-bit-only path, forced by VELMORA_HOST_64BIT_ONLY=1" ;;
+    esac
+}
+
+# Installs Wine, and on the 64-bit-only path the CPU emulator as well.
+ensure_wine_packages() {
+    ensure_packages $VELMORA_WINE_PACKAGES || return 1
+    host_runs_x86 || ensure_packages $VELMORA_EMULATION_PACKAGES
+}
+
+# The Windows build that runs natively here: win32 where x86 code runs, else win64.
+native_build() {
+    if host_runs_x86; then echo win32; else echo win64; fi
+}
+
+# x86 or x64: what the Windows program $1 is built for. Anything that is not
+# a PE file here (a program of the prefix, named by name) counts as x64.
+pe_machine() {
+    local offset machine
+    if [ -f "$1" ]; then
+        offset=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+        [ -n "$offset" ] && machine=$(od -An -tx2 -j$((offset + 4)) -N2 "$1" 2>/dev/null | tr -d ' ')
+    fi
+    if [ "${machine:-}" = 014c ]; then echo x86; else echo x64; fi
+}
+
+# Makes (once) the loader layout of the 64-bit-only path.
+ensure_emulated_wine() {
+    local root=$VELMORA_EMULATED_WINE
+    local loader=$root/lib/wine/wine
+    if [ -x "$loader" ] && cmp -s "$root/lib/wine/wine64" "$VELMORA_WINE_DIR/wine64" &&
+       cmp -s "$root/lib/wine/wine32.elf" "$VELMORA_WINE_DIR/wine"; then
+        return 0
+    fi
+    mkdir -p "$root/lib/wine"
+    # Copies, not links: Wine takes its folder from the real path of its loader.
+    cp "$VELMORA_WINE_DIR/wine64" "$root/lib/wine/wine64"
+    cp "$VELMORA_WINE_DIR/wine" "$root/lib/wine/wine32.elf"
+    ln -sfn "$VELMORA_WINE_DIR/wineserver" "$root/lib/wine/wineserver"
+    ln -sfn /usr/lib/x86_64-linux-gnu "$root/lib/x86_64-linux-gnu"
+    ln -sfn /usr/lib/i386-linux-gnu "$root/lib/i386-linux-gnu"
+    ln -sfn /usr/share "$root/share"
+    # -R: a guest address space just over 2 GiB; with qemu's default of 4 GiB
+    # Wine's reservations make every start take about a minute.
+    # -0: Wine restarts 32-bit children through this script.
+    # WINELOADERNOEXEC: the real loader must not re-execute itself natively.
+    cat >"$loader.new" <<SCRIPT
+#!/bin/sh
+# Wine's 32-bit loader under CPU emulation, for hosts that run no 32-bit code.
+WINELOADERNOEXEC=1 exec qemu-i386-static -R 0x80400000 -0 '$loader' '$root/lib/wine/wine32.elf' "\$@"
+SCRIPT
+    chmod +x "$loader.new"
+    mv "$loader.new" "$loader"
+}
+
+# The loader for programs of machine $1 (x86 or x64) on this host.
+wine_loader() {
+    if host_runs_x86; then
+        if [ "$1" = x86 ]; then echo "$VELMORA_WINE_DIR/wine"; else echo "$VELMORA_WINE_DIR/wine64"; fi
+    else
+        ensure_emulated_wine || return 1
+        if [ "$1" = x86 ]; then echo "$VELMORA_EMULATED_WINE/lib/wine/wine"
+        else echo "$VELMORA_EMULATED_WINE/lib/wine/wine64"; fi
+    fi
+}
+
+# Runs the Windows program $1 (a file, or a program of the prefix by name)
+# with its arguments under the loader that fits it.
+wine_run() {
+    local loader
+    loader=$(wine_loader "$(pe_machine "$1")") || return 1
+    "$loader" "$@"
+}
+
+# The prefix's wineserver (-k, -w, -p).
+wine_server() {
+    "$VELMORA_WINE_DIR/wineserver" "$@"
+}
+
+# Wine settings for every run: quiet, no Mono or Gecko installer prompts, and
+# no loader chosen from outside.
 wine_environment() {
     export WINEDEBUG=${WINEDEBUG:--all}
     export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-    unset DISPLAY WAYLAND_DISPLAY
+    unset DISPLAY WAYLAND_DISPLAY WINELOADER
 }
 
-# Makes the Wine prefix $1 if it does not exist yet (a 64-bit prefix, so a
-# 32-bit program runs under WOW64 as on 64-bit Windows).
+# Makes the Wine prefix $1 if it does not exist yet: a 64-bit prefix, so a
+# 32-bit program runs under WOW64 as on 64-bit Windows. Made by the 64-bit
+# loader of this host's path, so that its 32-bit half is installed as well.
 ensure_wine_prefix() {
     local prefix=$1
     [ -f "$prefix/system.reg" ] && return 0
@@ -54,17 +178,27 @@ ensure_wine_prefix() {
     mkdir -p "$(dirname "$prefix")"
     rm -rf "$prefix"
     wine_environment
-    WINEPREFIX=$prefix WINEARCH=win64 wineboot -i >/dev/null 2>&1 </dev/null
-    WINEPREFIX=$prefix wineserver -w
+    WINEPREFIX=$prefix WINEARCH=win64 wine_run wineboot -i >/dev/null 2>&1 </dev/null
+    WINEPREFIX=$prefix wine_server -w
     [ -f "$prefix/system.reg" ]
 }
 
-# Configures (once) and builds the Windows executable in build/win32.
-build_win32() {
-    if [ ! -f "$VELMORA_BUILD/win32/CMakeCache.txt" ]; then
-        cmake -S "$VELMORA_ROOT" -B "$VELMORA_BUILD/win32" \
-            -DCMAKE_TOOLCHAIN_FILE="$VELMORA_ROOT/cmake/mingw-w64-i686.cmake" \
-            -DCMAKE_BUILD_TYPE=Release >/dev/null || return 1
-    fi
-    cmake --build "$VELMORA_BUILD/win32" -j "$(nproc)" "$@"
+# Configures the Windows build $1, win32 (x86) or win64 (x64), in build/$1,
+# with any further cache settings given.
+configure_windows() {
+    local name=$1 toolchain=i686
+    shift
+    [ "$name" = win64 ] && toolchain=x86_64
+    cmake -S "$VELMORA_ROOT" -B "$VELMORA_BUILD/$name" \
+        -DCMAKE_TOOLCHAIN_FILE="$VELMORA_ROOT/cmake/mingw-w64-$toolchain.cmake" \
+        -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+}
+
+# Configures (once) and builds the Windows build $1; further arguments go to
+# `cmake --build`.
+build_windows() {
+    local name=$1
+    shift
+    [ -f "$VELMORA_BUILD/$name/CMakeCache.txt" ] || configure_windows "$name" || return 1
+    cmake --build "$VELMORA_BUILD/$name" -j "$(nproc)" "$@"
 }

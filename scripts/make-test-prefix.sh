@@ -17,7 +17,7 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 prefix=${1:?usage: make-test-prefix.sh PREFIX}
-WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+WINEPREFIX=$prefix wine_server -k 2>/dev/null || true
 rm -rf "$prefix"
 ensure_wine_prefix "$prefix"
 
@@ -38,17 +38,16 @@ add_drive r
 ln -sfn ../drives/missing "$prefix/dosdevices/k:"
 
 # Wine's mount manager reads the drive kinds once, when it starts, from the
-# 64-bit view (a plain `wine reg` is the 32-bit reg.exe and would write
-# Software\Wow6432Node\Wine\Drives instead).
+# 64-bit view: the 64-bit reg.exe, with /reg:64 to say so.
 export WINEPREFIX=$prefix
 wine_environment
 for setting in f:cdrom g:cdrom h:floppy n:network r:ramdisk; do
-    wine reg add 'HKLM\Software\Wine\Drives' /v "${setting%%:*}:" /t REG_SZ \
+    wine_run reg add 'HKLM\Software\Wine\Drives' /v "${setting%%:*}:" /t REG_SZ \
         /d "${setting#*:}" /f /reg:64 >/dev/null </dev/null
 done
 # Let this server end (saving the registry) so the next one starts the mount
 # manager afresh with the new drives.
-wineserver -w
+wine_server -w
 
 # Wine shares the Explorer policy key between the two registry views: it makes
 # Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Policies a link to the
