@@ -2,11 +2,28 @@
 # Builds Velmora.exe and runs it under Wine with the switches given, as if
 # typed at a command prompt, in the project's own prefix (build/wine/run).
 #   scripts/run.sh -L        scripts/run.sh -H E:        scripts/run.sh -U E:
+#   scripts/run.sh --x64 -L  scripts/run.sh --x86 -L     (pick a build)
+# Without --x86 or --x64 it runs the build this host runs natively: x86 where
+# the host runs 32-bit code, else x64.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-ensure_packages $VELMORA_BUILD_PACKAGES $VELMORA_WINE_PACKAGES
-build_win32 --target Velmora >/dev/null
+build=
+case ${1:-} in
+--x86) build=win32; shift ;;
+--x64) build=win64; shift ;;
+esac
+
+ensure_packages $VELMORA_BUILD_PACKAGES
+ensure_wine_packages
+if [ -z "$build" ]; then
+    build=$(native_build)
+    [ "$build" = win64 ] && echo "run.sh: $(host_description): running the x64 build" >&2
+elif [ "$build" = win32 ] && ! host_runs_x86; then
+    echo "run.sh: $(host_description): the x86 build runs under CPU emulation, about 5 s a run" \
+         "(a new prefix about half a minute)" >&2
+fi
+build_windows "$build" --target Velmora >/dev/null
 
 export WINEPREFIX=$VELMORA_BUILD/wine/run
 wine_environment
@@ -23,7 +40,7 @@ fi
 # cmd.exe always sets PROMPT; the tool uses it to tell it was started from a prompt.
 export PROMPT='$P$G'
 set +e
-wine "$VELMORA_BUILD/win32/Velmora.exe" "$@"
+wine_run "$VELMORA_BUILD/$build/Velmora.exe" "$@"
 status=$?
 set -e
 exit $status
