@@ -1,22 +1,27 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the unit tests on the stand-in
-# (plain and under the sanitizers), the fuzzer for a bounded time, and the
-# Windows executable itself under Wine.
+# (plain and under the sanitizers), the fuzzer for a bounded time, and both
+# Windows executables, x64 and x86, under Wine.
+#
+#   VELMORA_HOST_64BIT_ONLY=1 scripts/test.sh   the 64-bit-only path on any host
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-ensure_packages $VELMORA_BUILD_PACKAGES $VELMORA_WINE_PACKAGES $VELMORA_TEST_PACKAGES || exit 1
+ensure_packages $VELMORA_BUILD_PACKAGES $VELMORA_TEST_PACKAGES || exit 1
+ensure_wine_packages || exit 1
 
 passed=0
 failed=0
 failures=()
 
-# Runs ctest in a build folder and adds its counts to the totals.
+# Runs ctest in a build folder (with any further ctest options) and adds its
+# counts to the totals.
 run_ctest() {
     local name=$1 dir=$2 log
+    shift 2
     log=$(mktemp)
     say "Tests: $name"
-    (cd "$dir" && ctest --output-on-failure --timeout 600) 2>&1 | tee "$log"
+    (cd "$dir" && ctest --output-on-failure --timeout 600 "$@") 2>&1 | tee "$log"
     local summary
     summary=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
     if [ -z "$summary" ]; then
@@ -67,11 +72,41 @@ if [ -f "$VELMORA_ROOT/tests/fuzz/CMakeLists.txt" ]; then
     fi
 fi
 
-# 4. The executable and the tests that run it under Wine.
-if build_or_fail "win32" build_win32; then
-    run_ctest "wine" "$VELMORA_BUILD/win32"
+# 4. The executables and the tests that run them under Wine. The x64 build
+#    runs everything on every host. The x86 build runs everything where the
+#    host runs 32-bit code (under WOW64, as on 64-bit Windows); elsewhere its
+#    executable checks, and the x64 test program runs its registry view cases
+#    against it under CPU emulation, so that no run leaves it unexecuted.
+x86_emulated=
+if host_runs_x86; then
+    x86_how="native (WOW64), every Wine test"
+else
+    x86_emulated=$VELMORA_BUILD/win32/Velmora.exe
+    x86_how="emulated (qemu-i386-static), smoke: -L, -H, -U against the 64-bit view, and the executable checks"
+fi
+x64_how="native, every Wine test"
+if build_or_fail "win32" build_windows win32; then
+    if [ -z "$x86_emulated" ]; then
+        run_ctest "wine, x86" "$VELMORA_BUILD/win32"
+    else
+        run_ctest "executable checks, x86" "$VELMORA_BUILD/win32" -L pe
+    fi
+else
+    x86_how="not run: the build failed"; x86_emulated=
+fi
+# Configured every time: the emulated run comes and goes with the host's path.
+if build_or_fail "win64" configure_windows win64 -DVELMORA_EMULATED_X86_EXE="$x86_emulated" &&
+   build_or_fail "win64" build_windows win64; then
+    run_ctest "wine, x64$([ -n "$x86_emulated" ] && echo " and x86 emulated")" "$VELMORA_BUILD/win64"
+else
+    x64_how="not run: the build failed"
+    [ -n "$x86_emulated" ] && x86_how="executable checks only: the x64 test program failed to build"
 fi
 
+echo
+echo "Host: $(host_description)"
+echo "x64 build (build/win64/Velmora.exe): $x64_how"
+echo "x86 build (build/win32/Velmora.exe): $x86_how"
 echo
 for failure in "${failures[@]}"; do echo "FAILED: $failure"; done
 echo "velmora: $passed passed, $failed failed"

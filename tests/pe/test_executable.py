@@ -24,10 +24,11 @@ ICON_GROUP_ID = 103
 ICON_SIZES = [256, 128, 72, 64, 48, 32, 24, 16]
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
-# Everything the executable may import, all of it present on Windows XP SP3,
-# with the reason each one is there. A new import has to be added here on
-# purpose, after checking that XP's DLL exports it.
+# Everything the executable may import, all of it present on Windows XP SP3
+# (x86) and XP x64 / Server 2003 x64, with the reason each one is there. A new
+# import has to be added here on purpose, after checking that XP's DLL exports it.
 RUNTIME = "MinGW runtime start-up"
+RUNTIME_X64 = "MinGW-w64 x64 runtime"
 ALLOWED_IMPORTS = {
     "advapi32.dll": {
         "AdjustTokenPrivileges": "enabling SeDebugPrivilege at start-up",
@@ -101,6 +102,43 @@ ALLOWED_IMPORTS = {
     },
 }
 
+# What the x64 runtime imports beyond the x86 one: its vsnprintf is MinGW's
+# own formatter (mingw_pformat), with its locale and wide-character helpers.
+ALLOWED_IMPORTS_X64 = {
+    "kernel32.dll": {
+        "__C_specific_handler": RUNTIME_X64 + " (structured exception handling)",
+        "IsDBCSLeadByteEx": RUNTIME_X64 + " (mbrtowc, for the formatter)",
+        "MultiByteToWideChar": RUNTIME_X64 + " (mbrtowc, for the formatter)",
+        "WideCharToMultiByte": RUNTIME_X64 + " (wcrtomb, for the formatter)",
+    },
+    "msvcrt.dll": {
+        "___lc_codepage_func": RUNTIME_X64 + " (wcrtomb)",
+        "___mb_cur_max_func": RUNTIME_X64 + " (wcrtomb)",
+        "__iob_func": "stdout, for fflush(stdout)",
+        "_acmdln": RUNTIME + " (command line)",
+        "_commode": RUNTIME + " (stdio mode)",
+        "_fmode": RUNTIME + " (file mode)",
+        "_lock": RUNTIME_X64 + " (onexit table lock)",
+        "_unlock": RUNTIME_X64 + " (onexit table lock)",
+        "_vscprintf": RUNTIME_X64 + " (vsnprintf)",
+        "fputc": RUNTIME_X64 + " (formatter)",
+        "localeconv": RUNTIME_X64 + " (formatter: decimal point)",
+        "memset": RUNTIME_X64 + " (formatter)",
+        "strerror": RUNTIME_X64 + " (formatter: %m)",
+        "wcslen": RUNTIME_X64 + " (formatter: %ls)",
+    },
+}
+
+# What each machine's image states: PE32 or PE32+, the highest OS and
+# subsystem version its oldest Windows accepts, the manifest's architecture.
+MACHINES = {
+    0x14C: {"name": "i386", "magic": 0x10B, "version": (5, 1), "manifest": "x86",
+            "imports": ALLOWED_IMPORTS},
+    0x8664: {"name": "AMD64", "magic": 0x20B, "version": (5, 2), "manifest": "amd64",
+             "imports": {dll: {**names, **ALLOWED_IMPORTS_X64.get(dll, {})}
+                         for dll, names in ALLOWED_IMPORTS.items()}},
+}
+
 VERSION_STRINGS = {
     "CompanyName": "Brannoch",
     "FileDescription": "Free Command-line Tool to Hide or Unhide Drives on Windows",
@@ -145,16 +183,22 @@ def icon_group():
     return images
 
 
+def machine():
+    """What MACHINES says of this executable's machine."""
+    return MACHINES[pe.FILE_HEADER.Machine]
+
+
 class Headers(unittest.TestCase):
-    def test_32_bit_console_program_for_windows_xp(self):
+    def test_console_program_for_the_oldest_windows_of_its_machine(self):
         opt = pe.OPTIONAL_HEADER
-        self.assertEqual(pe.FILE_HEADER.Machine, 0x14C, "machine is not i386")
-        self.assertEqual(opt.Magic, 0x10B, "not a PE32 image")
+        self.assertIn(pe.FILE_HEADER.Machine, MACHINES, "machine is neither i386 nor AMD64")
+        expected = machine()
+        self.assertEqual(opt.Magic, expected["magic"], "not a PE32 (x86) or PE32+ (x64) image")
         self.assertEqual(opt.Subsystem, 3, "not the console subsystem")
         self.assertLessEqual((opt.MajorOperatingSystemVersion, opt.MinorOperatingSystemVersion),
-                             (5, 1), "OS version above XP's 5.1")
+                             expected["version"], "OS version above XP's")
         self.assertLessEqual((opt.MajorSubsystemVersion, opt.MinorSubsystemVersion),
-                             (5, 1), "subsystem version above XP's 5.1: XP's loader refuses it")
+                             expected["version"], "subsystem version above XP's: its loader refuses it")
 
 
 class Imports(unittest.TestCase):
@@ -165,9 +209,10 @@ class Imports(unittest.TestCase):
                 yield entry.dll.decode().lower(), name
 
     def test_only_allowed_dlls_and_functions(self):
+        allowed = machine()["imports"]
         unexpected = [(dll, name) for dll, name in self.imports()
-                      if name not in ALLOWED_IMPORTS.get(dll, {})]
-        self.assertEqual(unexpected, [], "imports outside the XP SP3 allow-list")
+                      if name not in allowed.get(dll, {})]
+        self.assertEqual(unexpected, [], "imports outside the XP allow-list")
 
     def test_is_wow64_process_is_looked_up_at_run_time(self):
         # Windows XP before SP2 lacks it: a static import would stop the loader.
@@ -191,6 +236,8 @@ class Manifest(unittest.TestCase):
         levels = root.findall(path)
         self.assertEqual(len(levels), 1, "no single asm.v3 requestedExecutionLevel")
         self.assertEqual(levels[0].attrib, {"level": "requireAdministrator", "uiAccess": "false"})
+        identity = root.find("{urn:schemas-microsoft-com:asm.v1}assemblyIdentity")
+        self.assertEqual(identity.get("processorArchitecture"), machine()["manifest"])
 
 
 class VersionBlock(unittest.TestCase):

@@ -26,13 +26,14 @@ import unittest
 
 EXE = os.path.abspath(os.environ.get('VELMORA_EXE', 'Velmora.exe'))
 PREFIX = os.environ.get('VELMORA_WINEPREFIX', '')
+# Starts Wine through the loader that fits the program and the host.
+WINE = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'scripts', 'wine.sh')
 ROWS, COLS = 50, 250           # wide enough that no line of the tool wraps
 TIMEOUT = 120                  # Wine's first start in a prefix can take a while
 
 WHITE, GREEN, RED, CYAN = 15, 10, 12, 3   # console attributes
 ANSI_TO_CONSOLE = [0, 4, 2, 6, 1, 5, 3, 7]  # ANSI colour number -> console bits
-# Always given with /reg:64: the reg.exe that Wine's cmd runs is a 32-bit one,
-# while the tool works on the 64-bit view.
+# Always given with /reg:64, the view the tool works on, whichever reg.exe runs.
 POLICY_KEY = r'HKLM\Software\Microsoft\Windows\CurrentVersion\Policies\Explorer'
 
 BANNER = ['*' * 64, 'Velmora v1.0 by Brannoch', 'https://velmora.example.com']
@@ -193,7 +194,7 @@ class Screen:
 
 
 class Session:
-    """`wine ARGS` on a fresh pseudo-terminal, PROMPT removed from its
+    """`scripts/wine.sh ARGS` on a fresh pseudo-terminal, PROMPT removed from its
     environment unless one is given."""
 
     def __init__(self, args, prompt=None):
@@ -211,7 +212,7 @@ class Session:
             try:
                 fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack('HHHH', ROWS, COLS, 0, 0))
                 os.chdir(os.path.dirname(EXE))
-                os.execvpe('wine', ['wine'] + list(args), env)
+                os.execve(WINE, [WINE] + list(args), env)
             finally:
                 os._exit(127)
 
@@ -285,7 +286,7 @@ class ScreenTest(unittest.TestCase):
         return session
 
     def run_batch(self, lines):
-        """Runs a batch file in `wine cmd /c`; %EXE% names Velmora.exe."""
+        """Runs a batch file in `cmd /c`; %EXE% names Velmora.exe."""
         folder = tempfile.mkdtemp(prefix='velmora-screen-')
         self.addCleanup(shutil.rmtree, folder, True)
         path = os.path.join(folder, 'run.bat')
