@@ -16,7 +16,9 @@
 #   --copies C        concurrent copies of "Velmora.exe -H" (default 8, at most 26)
 #   --rounds R        rounds of the concurrency run (default 10)
 #   --no-concurrency  skip the concurrency run
-#   --build DIR       the Windows build folder (default build/win32)
+#   --build DIR       the Windows build folder (default: the build this host
+#                     runs natively, build/win32 where it runs 32-bit code,
+#                     else build/win64)
 #   --prefix DIR      the Wine prefix (default build/wine/bench)
 #
 # Timing: every command runs once per round, rounds repeated N times, and the
@@ -37,7 +39,7 @@ memory_runs=5
 copies=8
 rounds=10
 concurrency=1
-build=$VELMORA_BUILD/win32
+build=
 prefix=$VELMORA_BUILD/wine/bench
 
 usage() { sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; }
@@ -64,7 +66,9 @@ done
 [[ $drive =~ ^[A-Za-z]$ ]] || { echo "bench.sh: --drive takes one letter" >&2; exit 2; }
 drive=${drive^^}
 
-ensure_packages $VELMORA_BUILD_PACKAGES $VELMORA_WINE_PACKAGES $VELMORA_BENCH_PACKAGES
+ensure_packages $VELMORA_BUILD_PACKAGES $VELMORA_BENCH_PACKAGES
+ensure_wine_packages
+[ -n "$build" ] || build=$VELMORA_BUILD/$(native_build)
 
 # --- Build ------------------------------------------------------------------
 say "Building Velmora.exe and the benchmark programs in $build"
@@ -73,21 +77,24 @@ say "Building Velmora.exe and the benchmark programs in $build"
 if [ -f "$build/CMakeCache.txt" ]; then
     cmake "$build" >/dev/null
 fi
-if [ "$build" = "$VELMORA_BUILD/win32" ]; then
-    build_win32 --target Velmora bench_programs >/dev/null
-else
-    if [ ! -f "$build/CMakeCache.txt" ]; then
-        cmake -S "$VELMORA_ROOT" -B "$build" \
-            -DCMAKE_TOOLCHAIN_FILE="$VELMORA_ROOT/cmake/mingw-w64-i686.cmake" \
-            -DCMAKE_BUILD_TYPE=Release >/dev/null
-    fi
-    cmake --build "$build" -j "$(nproc)" --target Velmora bench_programs >/dev/null
-fi
+case $build in
+"$VELMORA_BUILD/win32" | "$VELMORA_BUILD/win64")
+    build_windows "$(basename "$build")" --target Velmora bench_programs >/dev/null ;;
+*)
+    [ -f "$build/CMakeCache.txt" ] || { echo "bench.sh: $build is no configured Windows build" >&2; exit 2; }
+    cmake --build "$build" -j "$(nproc)" --target Velmora bench_programs >/dev/null ;;
+esac
 velmora=$build/Velmora.exe
 noop=$build/bench/noop.exe
 probe=$build/bench/drive_probe.exe
 loader_floor=$build/bench/loader_floor.exe
 launch=$build/bench/launch.exe
+# Everything measured is built for one machine and started by its loader.
+machine=$(pe_machine "$velmora")
+if [ "$machine" = x86 ]; then architecture=i686; else architecture=x86_64; fi
+host_runs_x86 || [ "$machine" = x64 ] || echo "bench.sh: $(host_description): the x86 build runs under CPU emulation" >&2
+loader=$(wine_loader "$machine")
+wine=$(printf %q "$loader")
 
 # --- Wine -------------------------------------------------------------------
 export WINEPREFIX=$prefix
@@ -96,16 +103,16 @@ ensure_wine_prefix "$WINEPREFIX"
 # One server for the whole benchmark; without it every run would also pay for
 # starting wineserver and Wine's services. A server left running in this
 # prefix is stopped first, so the one measured is in a known state.
-wineserver -k 2>/dev/null || true
-wineserver -w
-wineserver -p </dev/null >/dev/null 2>&1
-trap 'wineserver -k 2>/dev/null || true' EXIT
+wine_server -k 2>/dev/null || true
+wine_server -w
+wine_server -p </dev/null >/dev/null 2>&1
+trap 'wine_server -k 2>/dev/null || true' EXIT
 # cmd.exe always sets PROMPT; without it the tool would wait for a key.
 export PROMPT='$P$G'
 
 # The 64-bit reg.exe, started directly by Wine's 64-bit loader (see below).
-wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
-reg64() { "$wine64" C:/windows/system32/reg.exe "$@" </dev/null >/dev/null 2>&1; }
+wine64=$(printf %q "$(wine_loader x64)")
+reg64() { eval "$wine64" C:/windows/system32/reg.exe '"$@"' </dev/null >/dev/null 2>&1; }
 
 policy_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Policies\Explorer'
 drive_mask=$((1 << ($(printf '%d' "'$drive") - 65)))
@@ -116,27 +123,33 @@ reg64 add "$policy_key" /v NoDrives /t REG_DWORD /d 0 /f /reg:64
 # Windows runs; it is started with Wine's 64-bit loader and its full path,
 # since `wine reg` would first start start.exe to launch it and so time two
 # processes. /reg:64 names the view Velmora writes. The 32-bit reg.exe from
-# SysWOW64 is measured too: like Velmora and the floors it is a WOW64 process.
+# SysWOW64 is measured too when the x86 build is: like Velmora and the floors
+# it is then a WOW64 process.
 # loader_floor is noop plus what Wine's loader does for Velmora.exe (advapi32
 # and its DLLs, the manifest and resources): the floor for a program that
 # must touch the registry, measured to tell Wine's share from the tool's.
 names=(noop loader_floor drive_probe "velmora -L" "velmora -H $drive:" "velmora -U $drive:"
-       "reg query" "reg add" "reg query (32-bit)" "reg add (32-bit)")
+       "reg query" "reg add")
 commands=(
-    "wine $(printf %q "$noop")"
-    "wine $(printf %q "$loader_floor")"
-    "wine $(printf %q "$probe")"
-    "wine $(printf %q "$velmora") -L"
-    "wine $(printf %q "$velmora") -H $drive:"
-    "wine $(printf %q "$velmora") -U $drive:"
+    "$wine $(printf %q "$noop")"
+    "$wine $(printf %q "$loader_floor")"
+    "$wine $(printf %q "$probe")"
+    "$wine $(printf %q "$velmora") -L"
+    "$wine $(printf %q "$velmora") -H $drive:"
+    "$wine $(printf %q "$velmora") -U $drive:"
     "$wine64 C:/windows/system32/reg.exe query '$policy_key' /v NoDrives /reg:64"
     "$wine64 C:/windows/system32/reg.exe add '$policy_key' /v NoDrives /t REG_DWORD /d $drive_mask /f /reg:64"
-    "wine C:/windows/syswow64/reg.exe query '$policy_key' /v NoDrives /reg:64"
-    "wine C:/windows/syswow64/reg.exe add '$policy_key' /v NoDrives /t REG_DWORD /d $drive_mask /f /reg:64"
 )
+if [ "$machine" = x86 ]; then
+    names+=("reg query (32-bit)" "reg add (32-bit)")
+    commands+=(
+        "$wine C:/windows/syswow64/reg.exe query '$policy_key' /v NoDrives /reg:64"
+        "$wine C:/windows/syswow64/reg.exe add '$policy_key' /v NoDrives /t REG_DWORD /d $drive_mask /f /reg:64"
+    )
+fi
 count=${#commands[@]}
 samples=$(mktemp -d)
-trap 'wineserver -k 2>/dev/null || true; rm -rf "$samples"' EXIT
+trap 'wine_server -k 2>/dev/null || true; rm -rf "$samples"' EXIT
 
 # Runs command $1 once; appends its wall time in milliseconds to its file.
 time_command() {
@@ -176,7 +189,7 @@ done
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 echo
-echo "Velmora under Wine, $(date +%F), $(wine --version), $(nproc) cores, $runs runs each (interleaved), times in ms"
+echo "Velmora, $machine build ($build), under Wine, $(date +%F), $("$loader" --version), $(nproc) cores, $runs runs each (interleaved), times in ms"
 printf '%-20s %8s %17s %17s  %-12s %6s\n' command median "IQR (q1-q3)" "min-max" floor ratio
 for ((i = 0; i < count; i++)); do
     case ${names[i]} in
@@ -192,14 +205,19 @@ for ((i = 0; i < count; i++)); do
     printf '%-20s %8s %17s %17s  %-12s %6s\n' "${names[i]}" "${median[i]}" \
         "${q1[i]}-${q3[i]}" "${low[i]}-${high[i]}" "$floor_text" "$ratio_text"
 done
-echo "(Velmora and the floors are 32-bit WOW64 processes; \"reg\" is the 64-bit reg.exe started"
-echo " by Wine's 64-bit loader, \"(32-bit)\" is SysWOW64\\reg.exe; all with /reg:64.)"
+if [ "$machine" = x86 ]; then
+    echo "(Velmora and the floors are 32-bit WOW64 processes; \"reg\" is the 64-bit reg.exe started"
+    echo " by Wine's 64-bit loader, \"(32-bit)\" is SysWOW64\\reg.exe; all with /reg:64.)"
+else
+    echo "(Velmora, the floors and \"reg\", the 64-bit reg.exe, are 64-bit processes; all with /reg:64.)"
+fi
 # Index of a command by its name.
 at() { local i; for ((i = 0; i < count; i++)); do [ "${names[i]}" = "$1" ] && echo $i; done; return 0; }
 H=$(at "velmora -H $drive:") U=$(at "velmora -U $drive:") L=$(at "velmora -L")
 echo
 echo "reg add / velmora -H:              $(ratio "${median[$(at "reg add")]}" "${median[H]}")"
-echo "reg add (32-bit) / velmora -H:     $(ratio "${median[$(at "reg add (32-bit)")]}" "${median[H]}")"
+[ "$machine" = x86 ] &&
+    echo "reg add (32-bit) / velmora -H:     $(ratio "${median[$(at "reg add (32-bit)")]}" "${median[H]}")"
 echo "reg query / velmora -L:            $(ratio "${median[$(at "reg query")]}" "${median[L]}")"
 echo "Wine's loader for Velmora's DLLs and resources, loader_floor / noop: $(ratio "${median[1]}" "${median[0]}")"
 echo "the tool's own calls, velmora -H / loader_floor: $(ratio "${median[H]}" "${median[1]}")," \
@@ -210,7 +228,7 @@ echo "the tool's own calls, velmora -H / loader_floor: $(ratio "${median[H]}" "$
 # file (raw size, rounded up to the file alignment).
 echo
 echo "Size of Velmora.exe: $(stat -c %s "$velmora") bytes in the file"
-objdump_bin=i686-w64-mingw32-objdump
+objdump_bin=$architecture-w64-mingw32-objdump
 alignment=$((16#$($objdump_bin -p "$velmora" | awk '/^FileAlignment/ { print $2 }')))
 headers=$((16#$($objdump_bin -p "$velmora" | awk '/^SizeOfHeaders/ { print $2 }')))
 $objdump_bin -h "$velmora" | awk -v align="$alignment" -v headers="$headers" '
@@ -250,11 +268,11 @@ memory_row() {
     local name=$1; shift
     local i line ws=() pf=() rss=()
     for ((i = 0; i < memory_runs; i++)); do
-        line=$(wine "$launch" mem "$@" </dev/null 2>/dev/null | tr -d '\r') || true
+        line=$("$loader" "$launch" mem "$@" </dev/null 2>/dev/null | tr -d '\r') || true
         if [[ $line =~ peak_working_set=([0-9]+)\ peak_pagefile=([0-9]+)\ samples=([1-9]) ]]; then
             ws+=($((BASH_REMATCH[1] / 1024))); pf+=($((BASH_REMATCH[2] / 1024)))
         fi
-        /usr/bin/time -o "$samples/maxrss" -f 'maxrss=%M' wine "$@" </dev/null >/dev/null 2>&1 || true
+        /usr/bin/time -o "$samples/maxrss" -f 'maxrss=%M' "$loader" "$@" </dev/null >/dev/null 2>&1 || true
         line=$(tail -n 1 "$samples/maxrss" 2>/dev/null) || true
         if [[ $line =~ maxrss=([0-9]+) ]]; then rss+=("${BASH_REMATCH[1]}"); fi
     done
@@ -279,6 +297,6 @@ fi
 if [ "$concurrency" -eq 1 ]; then
     echo
     echo "Concurrency: $copies copies of 'Velmora.exe -H <letter>' at once (letters A..), $rounds rounds, NoDrives reset to 0 each round"
-    wine "$launch" race "$velmora" "$copies" "$rounds" </dev/null 2>/dev/null | tr -d '\r' | sed 's/^/  /'
+    "$loader" "$launch" race "$velmora" "$copies" "$rounds" </dev/null 2>/dev/null | tr -d '\r' | sed 's/^/  /'
     reg64 add "$policy_key" /v NoDrives /t REG_DWORD /d 0 /f /reg:64
 fi
