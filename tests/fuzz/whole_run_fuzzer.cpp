@@ -386,10 +386,10 @@ void CheckRun(const Scenario &scenario, const Registry &before, int status,
     // Nothing left open.
     Require(machine.openKeys.empty(), "a registry key was left open");
     if (scenario.FailsAtAll("CloseHandle"))
-        Require(standin::CountCalls("CloseHandle") >= machine.tokensOpened,
-                "a token was opened and never closed");
+        Require(standin::CountCalls("CloseHandle") >= machine.handlesOpened,
+                "a handle was opened and never closed");
     else
-        Require(machine.tokensOpen == 0, "a token was left open");
+        Require(machine.openHandles.empty(), "a handle was left open");
 
     // Every path begins with the banner.
     Require(text.compare(0, kBannerText.size(), kBannerText) == 0, "the output does not begin with the banner",

@@ -249,8 +249,8 @@ TEST_F(ToolTest, DebugPrivilegeIsEnabledAloneAndTheTokenClosed)
     EXPECT_EQ(m.adjustBufferLength, 0u);
     EXPECT_TRUE(m.adjustPreviousNull);
     EXPECT_TRUE(m.adjustReturnLengthNull);
-    EXPECT_EQ(m.tokensOpened, 1);
-    EXPECT_EQ(m.tokensOpen, 0);
+    EXPECT_EQ(m.handlesOpened, 1);
+    EXPECT_TRUE(m.openHandles.empty());
 }
 
 // A privilege step that fails stops the later steps, closes what was opened,
@@ -282,7 +282,7 @@ TEST_F(ToolTest, PrivilegeFailuresAreSilent)
         EXPECT_EQ(CountCalls("AdjustTokenPrivileges"), c.adjusts);
         EXPECT_EQ(CountCalls("CloseHandle"), c.closes);
         if (c.closes && std::string(c.failing) != "CloseHandle") {
-            EXPECT_EQ(machine().tokensOpen, 0);
+            EXPECT_TRUE(machine().openHandles.empty());
         }
     }
 }

@@ -361,7 +361,7 @@ TEST_P(FaultMatrixTest, ShowsReportsAndStoresWhatTheRowSays)
     // Nothing left open: every opened key closed; the token closed or at
     // least the close attempted.
     EXPECT_TRUE(machine().openKeys.empty());
-    EXPECT_EQ(standin::CountCalls("CloseHandle"), machine().tokensOpened);
+    EXPECT_EQ(standin::CountCalls("CloseHandle"), machine().handlesOpened);
 
     // What the registry holds: the other value always as it was, NoDrives
     // either as it was or with exactly the command's bit changed.
