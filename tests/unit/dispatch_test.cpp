@@ -228,9 +228,10 @@ TEST_F(ToolTest, StartUpReadsTheAttributeThenEnablesThePrivilegeThenChecksWow64)
     std::vector<std::string> expected = {
         "GetConsoleScreenBufferInfo", "OpenProcessToken", "LookupPrivilegeValueA",
         "AdjustTokenPrivileges",      "CloseHandle",      "GetModuleHandleA",
-        "GetProcAddress",             "IsWow64Process"};
+        "GetProcAddress",             "IsWow64Process",   "SetErrorMode"};
     ASSERT_GE(calls.size(), expected.size());
     EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + expected.size()), expected);
+    EXPECT_EQ(machine().errorMode, (UINT)(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
 }
 
 TEST_F(ToolTest, DebugPrivilegeIsEnabledAloneAndTheTokenClosed)

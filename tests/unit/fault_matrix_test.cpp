@@ -3,8 +3,9 @@
 // One machine for every row: 64-bit Windows (IsWow64Process true), a console
 // at yellow on blue (0x1E, so a colour that is not put back shows), NoDrives
 // = 0x04 (C: hidden) beside another policy value that must survive, and three
-// drives. Each row runs one command with one function failing on every call
-// and states what the user sees, the exit status and what the registry holds.
+// drives, one of them an optical drive with no disc. Each row runs one command
+// with one function failing on every call and states what the user sees, the
+// exit status and what the registry holds.
 // The rows of a command are checked against the functions the command really
 // calls, so a new call without a row fails the suite.
 #include "harness.h"
@@ -62,7 +63,7 @@ struct FaultRow {
 };
 
 // Functions that cannot be made to fail: they have no failure result.
-const std::set<std::string> kNeverFail = {"GetCurrentProcess", "GetLastError"};
+const std::set<std::string> kNeverFail = {"GetCurrentProcess", "GetLastError", "SetErrorMode"};
 
 const FaultRow kRows[] = {
     // -H D with NoDrives 0x04
@@ -201,7 +202,7 @@ void PrepareMachine(Command command)
     StoreNoDrives(kStoredMask);
     standin::SetDword(standin::kPolicyKey, kOtherValue, 0x08);
     machine.drives[2] = standin::Drive{DRIVE_FIXED, "System", "NTFS", true};
-    machine.drives[3] = standin::Drive{DRIVE_CDROM, "", "", false};  // no disc
+    machine.drives[3] = standin::Drive{DRIVE_CDROM, "", "", false, true};  // no disc
     machine.drives[4] = standin::Drive{DRIVE_REMOVABLE, "STICK", "FAT32", true};
 }
 
@@ -362,6 +363,8 @@ TEST_P(FaultMatrixTest, ShowsReportsAndStoresWhatTheRowSays)
     // least the close attempted.
     EXPECT_TRUE(machine().openKeys.empty());
     EXPECT_EQ(standin::CountCalls("CloseHandle"), machine().handlesOpened);
+    // No "No disk" dialog waits for a click.
+    EXPECT_EQ(machine().criticalErrorDialogs, 0);
 
     // What the registry holds: the other value always as it was, NoDrives
     // either as it was or with exactly the command's bit changed.
