@@ -243,6 +243,7 @@ void ExpectPolicyReadOnce(REGSAM access)
     EXPECT_LE(m.valuesQueried.size(), 1u);
     EXPECT_TRUE(m.valuesSet.empty());
     EXPECT_EQ(standin::CountCalls("RegCreateKeyExA"), 0);
+    EXPECT_EQ(standin::CountCalls("CreateMutexA"), 0) << "the listing takes no lock";
 }
 
 // A machine with one of every kind of drive, some of them hidden.

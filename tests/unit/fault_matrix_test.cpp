@@ -78,6 +78,9 @@ const FaultRow kRows[] = {
     {HIDE_D, "GetModuleHandleA", HIDDEN_D, COLOURED, 0, MERGED_32, "WOW64 unknown: 32-bit view"},
     {HIDE_D, "GetProcAddress", HIDDEN_D, COLOURED, 0, MERGED_32, "as on a system without WOW64"},
     {HIDE_D, "IsWow64Process", HIDDEN_D, COLOURED, 0, MERGED_32, "flag stays 0: 32-bit view"},
+    {HIDE_D, "CreateMutexA", HIDE_FAILED, COLOURED, 1, NOT_OPENED, "no lock: the key is not even opened"},
+    {HIDE_D, "WaitForSingleObject", HIDE_FAILED, COLOURED, 1, NOT_OPENED, "lock not had: nothing read or written"},
+    {HIDE_D, "ReleaseMutex", HIDDEN_D, COLOURED, 0, MERGED_64, "written; the lock is abandoned at exit, for the next run to take over"},
     {HIDE_D, "RegCreateKeyExA", HIDE_FAILED, COLOURED, 1, KEPT, "no key, no write"},
     {HIDE_D, "RegQueryValueExA", HIDE_FAILED, COLOURED, 1, KEPT, "stored value unknown: not overwritten"},
     {HIDE_D, "RegSetValueExA", HIDE_FAILED, COLOURED, 1, KEPT, "write refused"},
@@ -95,6 +98,9 @@ const FaultRow kRows[] = {
     {UNHIDE_C, "GetModuleHandleA", VISIBLE_C, COLOURED, 0, MERGED_32, "WOW64 unknown: 32-bit view"},
     {UNHIDE_C, "GetProcAddress", VISIBLE_C, COLOURED, 0, MERGED_32, "as on a system without WOW64"},
     {UNHIDE_C, "IsWow64Process", VISIBLE_C, COLOURED, 0, MERGED_32, "flag stays 0: 32-bit view"},
+    {UNHIDE_C, "CreateMutexA", UNHIDE_FAILED, COLOURED, 1, NOT_OPENED, "no lock: the key is not even opened"},
+    {UNHIDE_C, "WaitForSingleObject", UNHIDE_FAILED, COLOURED, 1, NOT_OPENED, "lock not had: nothing read or written"},
+    {UNHIDE_C, "ReleaseMutex", VISIBLE_C, COLOURED, 0, MERGED_64, "written; the lock is abandoned at exit, for the next run to take over"},
     {UNHIDE_C, "RegCreateKeyExA", UNHIDE_FAILED, COLOURED, 1, KEPT, "no key, no write"},
     {UNHIDE_C, "RegQueryValueExA", UNHIDE_FAILED, COLOURED, 1, KEPT, "stored value unknown: not overwritten"},
     {UNHIDE_C, "RegSetValueExA", UNHIDE_FAILED, COLOURED, 1, KEPT, "write refused"},
@@ -359,11 +365,17 @@ TEST_P(FaultMatrixTest, ShowsReportsAndStoresWhatTheRowSays)
     EXPECT_EQ(run.status, row.status);
     EXPECT_EQ(machine().keystrokesRead, row.screen == USAGE_AND_NOTICE ? 1 : 0);
 
-    // Nothing left open: every opened key closed; the token closed or at
-    // least the close attempted.
+    // Nothing left open: every opened key closed; the token and the update
+    // lock's mutex closed or at least the close attempted; the lock released
+    // unless releasing it failed, and every write made while it was held.
+    // No "No disk" dialog waits for a click.
     EXPECT_TRUE(machine().openKeys.empty());
     EXPECT_EQ(standin::CountCalls("CloseHandle"), machine().handlesOpened);
-    // No "No disk" dialog waits for a click.
+    if (std::string(row.function) != "CloseHandle") {
+        EXPECT_TRUE(machine().openHandles.empty());
+    }
+    EXPECT_EQ(machine().mutexOwned, std::string(row.function) == "ReleaseMutex" ? 1 : 0);
+    EXPECT_EQ(machine().writesOutsideMutex, 0);
     EXPECT_EQ(machine().criticalErrorDialogs, 0);
 
     // What the registry holds: the other value always as it was, NoDrives
