@@ -525,6 +525,7 @@ TEST_F(Policy, HideAndUnhideMergeOneBit)
         {Raw(REG_BINARY, {0x04, 0x00, 0x00, 0x80}), true, "E", "E", Dword(0x80000014), true},
         {Raw(REG_BINARY, {0x01, 0x02}), false, "a", "A", Dword(0x00000200), true},
         {Raw(REG_BINARY, {}), true, "B", "B", Dword(0x02), true},
+        {Raw(REG_DWORD, {}), false, "b", "B", Dword(0), true},
         {Raw(REG_DWORD, {0x08, 0x00, 0x01}), true, "C", "C", Dword(0x0001000C), true},
         // Not a mask: refused, and left alone byte for byte.
         {Text("16"), true, "E", "E", Text("16"), false},

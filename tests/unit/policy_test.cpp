@@ -75,6 +75,7 @@ const MergeCase kMergeCases[] = {
     {"BinaryOneByte", true, REG_BINARY, {0x04}, {"-H", "D"}, 0x0C},
     {"BinaryEmpty", true, REG_BINARY, {}, {"-H", "D"}, 0x08},
     {"DwordThreeBytes", true, REG_DWORD, {0x00, 0x00, 0x80}, {"-H", "B"}, 0x800002},
+    {"DwordEmpty", true, REG_DWORD, {}, {"-H", "D"}, 0x08},
     // A copy killed while holding the update lock left it abandoned: taken over.
     {"LockAbandoned", true, REG_DWORD, Le32(0x0C), {"-U", "c"}, 0x08, standin::MUTEX_ABANDONED},
 };
