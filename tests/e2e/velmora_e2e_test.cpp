@@ -81,25 +81,38 @@ DWORD WINAPI DrainPipe(LPVOID parameter)
     return 0;
 }
 
-// Starts Velmora.exe with these arguments and waits for it. The child gets no
-// console of its own (DETACHED_PROCESS), so the key wait of the no-argument
-// screen ends at once instead of waiting for a key press.
-Outcome RunVelmora(const std::vector<std::string> &arguments, Prompt prompt = Prompt::Set)
+// One started copy of Velmora.exe and the threads draining its output. The
+// threads point into it, so it stays where it was made.
+struct Child {
+    std::string commandLine;
+    PROCESS_INFORMATION process = {};
+    bool started = false;
+    PipeReader out = {NULL, ""};
+    PipeReader err = {NULL, ""};
+    HANDLE readers[2] = {NULL, NULL};
+    Child() = default;
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+};
+
+// Starts Velmora.exe with these arguments and CreateProcessA's `flags` added
+// to DETACHED_PROCESS: the child gets no console of its own, so the key wait
+// of the no-argument screen ends at once instead of waiting for a key press.
+void Launch(Child &child, const std::vector<std::string> &arguments, Prompt prompt, DWORD flags)
 {
-    Outcome run;
-    std::string commandLine = QuoteArgument(g_velmora);
+    child.commandLine = QuoteArgument(g_velmora);
     for (const std::string &argument : arguments)
-        commandLine += " " + QuoteArgument(argument);
+        child.commandLine += " " + QuoteArgument(argument);
 
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
-    HANDLE outRead, outWrite, errRead, errWrite;
-    if (!CreatePipe(&outRead, &outWrite, &inheritable, 0) ||
-        !CreatePipe(&errRead, &errWrite, &inheritable, 0)) {
+    HANDLE outWrite, errWrite;
+    if (!CreatePipe(&child.out.pipe, &outWrite, &inheritable, 0) ||
+        !CreatePipe(&child.err.pipe, &errWrite, &inheritable, 0)) {
         ADD_FAILURE() << "CreatePipe failed: " << GetLastError();
-        return run;
+        return;
     }
-    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(child.out.pipe, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(child.err.pipe, HANDLE_FLAG_INHERIT, 0);
     HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                &inheritable, OPEN_EXISTING, 0, NULL);
 
@@ -109,41 +122,56 @@ Outcome RunVelmora(const std::vector<std::string> &arguments, Prompt prompt = Pr
     startup.hStdInput = input;
     startup.hStdOutput = outWrite;
     startup.hStdError = errWrite;
-    PROCESS_INFORMATION process = {};
     std::string environment = ChildEnvironment(prompt);
-    std::vector<char> mutableCommandLine(commandLine.begin(), commandLine.end());
+    std::vector<char> mutableCommandLine(child.commandLine.begin(), child.commandLine.end());
     mutableCommandLine.push_back('\0');
-    BOOL started = CreateProcessA(NULL, mutableCommandLine.data(), NULL, NULL, TRUE,
-                                  DETACHED_PROCESS, &environment[0], NULL, &startup, &process);
+    child.started = CreateProcessA(NULL, mutableCommandLine.data(), NULL, NULL, TRUE,
+                                   DETACHED_PROCESS | flags, &environment[0], NULL, &startup,
+                                   &child.process) != 0;
     DWORD startError = GetLastError();
     // Only the child holds the write ends now: the reads end when it does.
     CloseHandle(outWrite);
     CloseHandle(errWrite);
     CloseHandle(input);
-
-    PipeReader out = {outRead, ""};
-    PipeReader err = {errRead, ""};
-    if (started) {
-        HANDLE readers[2] = {CreateThread(NULL, 0, DrainPipe, &out, 0, NULL),
-                             CreateThread(NULL, 0, DrainPipe, &err, 0, NULL)};
-        if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) {
-            ADD_FAILURE() << commandLine << " did not end; stopped";
-            TerminateProcess(process.hProcess, 99);
-        }
-        WaitForMultipleObjects(2, readers, TRUE, INFINITE);
-        CloseHandle(readers[0]);
-        CloseHandle(readers[1]);
-        GetExitCodeProcess(process.hProcess, &run.status);
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
-    } else {
-        ADD_FAILURE() << "cannot start " << commandLine << ": error " << startError;
+    if (!child.started) {
+        ADD_FAILURE() << "cannot start " << child.commandLine << ": error " << startError;
+        return;
     }
-    CloseHandle(outRead);
-    CloseHandle(errRead);
-    run.out = out.data;
-    run.err = err.data;
+    child.readers[0] = CreateThread(NULL, 0, DrainPipe, &child.out, 0, NULL);
+    child.readers[1] = CreateThread(NULL, 0, DrainPipe, &child.err, 0, NULL);
+}
+
+// Waits for a child that Launch started and collects what it did.
+Outcome Finish(Child &child)
+{
+    Outcome run;
+    if (child.started) {
+        if (WaitForSingleObject(child.process.hProcess, 120000) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << child.commandLine << " did not end; stopped";
+            TerminateProcess(child.process.hProcess, 99);
+        }
+        WaitForMultipleObjects(2, child.readers, TRUE, INFINITE);
+        CloseHandle(child.readers[0]);
+        CloseHandle(child.readers[1]);
+        GetExitCodeProcess(child.process.hProcess, &run.status);
+        CloseHandle(child.process.hProcess);
+        CloseHandle(child.process.hThread);
+    }
+    if (child.out.pipe)
+        CloseHandle(child.out.pipe);
+    if (child.err.pipe)
+        CloseHandle(child.err.pipe);
+    run.out = child.out.data;
+    run.err = child.err.data;
     return run;
+}
+
+// Starts Velmora.exe with these arguments and waits for it.
+Outcome RunVelmora(const std::vector<std::string> &arguments, Prompt prompt = Prompt::Set)
+{
+    Child child;
+    Launch(child, arguments, prompt, 0);
+    return Finish(child);
 }
 
 // ---------------------------------------------------------- expected output
