@@ -621,6 +621,35 @@ TEST_F(Policy, InvalidDriveNameLeavesTheRegistryAlone)
     }
 }
 
+// Eight copies hiding eight drives, started suspended and let go together,
+// round after round: each waits for the others' update instead of writing
+// back a value read before it, so every bit is set and every copy succeeds.
+TEST_F(Policy, ConcurrentHidesLoseNoChange)
+{
+    const int kCopies = 8;
+    const int kRounds = 10;
+    for (int round = 1; round <= kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        WriteValue(k64, Dword(0));
+        Child children[kCopies];
+        for (int i = 0; i < kCopies; ++i)
+            Launch(children[i], {"-H", std::string(1, char('E' + i))}, Prompt::Set, CREATE_SUSPENDED);
+        for (Child &child : children)
+            if (child.started)
+                ResumeThread(child.process.hThread);
+
+        DWORD expected = 0;
+        for (int i = 0; i < kCopies; ++i) {
+            const std::string letter(1, char('E' + i));
+            Outcome run = Finish(children[i]);
+            EXPECT_EQ(0u, run.status) << "-H " << letter;
+            EXPECT_EQ(Crlf(DriveCommandText(true, letter, true)), run.out) << "-H " << letter;
+            expected |= 1u << ('E' - 'A' + i);
+        }
+        EXPECT_EQ(Dword(expected), ReadValue(k64));
+    }
+}
+
 // A 32-bit process's HKLM\Software is redirected to Software\Wow6432Node, on
 // 64-bit Windows and in Wine alike, but some keys are shared by both views:
 // Wine makes Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Policies a
