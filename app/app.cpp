@@ -131,6 +131,10 @@ int RunCommandLine(int argc, char **argv)
     int saved = GetConsoleAttribute();
     EnableDebugPrivilege();
     g_useRegistry64View = DetectWow64();
+    // An empty floppy, card slot or optical drive must make the listing's
+    // volume query fail, not stop the run at a "No disk" dialog nobody may
+    // ever see.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 
     int status = Dispatch(argc, argv);
 

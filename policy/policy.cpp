@@ -11,6 +11,12 @@ static const char kReadSubkey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\
 static const char kWriteSubkey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
 static const char kValueName[] = "NoDrives";
 
+// Every copy of the tool, 32-bit or 64-bit and in any session, takes this
+// mutex around its read, merge and write of NoDrives, so that two of them
+// at once cannot write back each other's stale value.
+static const char kUpdateLockName[] = "Global\\Velmora.NoDrives";
+static const DWORD kUpdateLockWaitMilliseconds = 5000;
+
 static const char kLogOffNote[] = "\n\n\n Note: Changes will take effect after you Log Off or restart.\n\n";
 
 static REGSAM ViewAccess(REGSAM access)
@@ -57,7 +63,8 @@ int ReadHiddenDriveMask(HKEY root, DWORD *mask)
     return ok;
 }
 
-int UpdateHiddenDriveMask(HKEY root, DWORD driveBits, int hide)
+// The read, merge and write of UpdateHiddenDriveMask, without the lock.
+static int MergeIntoStoredMask(HKEY root, DWORD driveBits, int hide)
 {
     HKEY key;
     DWORD disposition;
@@ -89,6 +96,42 @@ int UpdateHiddenDriveMask(HKEY root, DWORD driveBits, int hide)
         GetLastError();
     RegCloseKey(key);
     return status == ERROR_SUCCESS;
+}
+
+// Takes the update lock into *lock, waiting a bounded time. A mutex left
+// abandoned by a copy that ended while holding it is taken over: that copy
+// wrote the value in one call or not at all, so nothing is half-written.
+static int TakeUpdateLock(HANDLE *lock)
+{
+    HANDLE mutex = CreateMutexA(NULL, FALSE, kUpdateLockName);
+    if (mutex == NULL) {
+        GetLastError();
+        return 0;
+    }
+    DWORD waited = WaitForSingleObject(mutex, kUpdateLockWaitMilliseconds);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        CloseHandle(mutex);
+        return 0;
+    }
+    *lock = mutex;
+    return 1;
+}
+
+static void ReleaseUpdateLock(HANDLE lock)
+{
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+}
+
+int UpdateHiddenDriveMask(HKEY root, DWORD driveBits, int hide)
+{
+    HANDLE lock;
+
+    if (!TakeUpdateLock(&lock))
+        return 0;
+    int written = MergeIntoStoredMask(root, driveBits, hide);
+    ReleaseUpdateLock(lock);
+    return written;
 }
 
 void UppercaseFirst(char *text)

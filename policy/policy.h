@@ -14,8 +14,10 @@ extern int g_useRegistry64View;
 int ReadHiddenDriveMask(HKEY root, DWORD *mask);
 
 // Sets (hide = 1) or clears (hide = 0) `driveBits` in the stored mask and
-// writes it back as REG_DWORD. An absent value counts as 0; a value that
-// exists but is no 32-bit mask is left alone and the update fails.
+// writes it back as REG_DWORD, holding a machine-wide lock shared by every
+// copy of the tool from the read to the write. An absent value counts as 0;
+// a value that exists but is no 32-bit mask is left alone and the update
+// fails, as it does when the lock cannot be had within a few seconds.
 // Returns 1 when the new value was written.
 int UpdateHiddenDriveMask(HKEY root, DWORD driveBits, int hide);
 

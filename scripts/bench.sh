@@ -291,9 +291,11 @@ if [ "$memory_runs" -gt 0 ]; then
 fi
 
 # --- Concurrency --------------------------------------------------------------
-# Each copy reads NoDrives, sets its own bit and writes the value back, with
-# no lock: copies that overlap overwrite each other's bit. bench/launch.exe
-# starts the copies suspended and resumes them all at once.
+# Each copy reads NoDrives, sets its own bit and writes the value back while
+# holding Velmora's update lock: a bit missing afterwards is a change lost to
+# an overlapping copy, and a copy that could not have the lock in time exits
+# with 1 (failed_runs). bench/launch.exe starts the copies suspended and
+# resumes them all at once.
 if [ "$concurrency" -eq 1 ]; then
     echo
     echo "Concurrency: $copies copies of 'Velmora.exe -H <letter>' at once (letters A..), $rounds rounds, NoDrives reset to 0 each round"

@@ -33,6 +33,10 @@ struct Drive {
     std::string label;
     std::string fileSystem = "NTFS";
     bool volumeQuerySucceeds = true;
+    // A removable or optical drive with nothing in it: its volume query
+    // fails, and raises the critical-error dialog unless the error mode
+    // holds SEM_FAILCRITICALERRORS.
+    bool noMedium = false;
 };
 
 // A piece of console output and the attribute in force when it was written.
@@ -42,6 +46,13 @@ struct Segment {
 };
 
 enum Wow64Support { WOW64_FUNCTION_ABSENT, WOW64_FALSE, WOW64_TRUE };
+
+// How other processes leave a named mutex (the same for every name).
+enum MutexState {
+    MUTEX_FREE,       // nobody holds it: a wait takes it at once
+    MUTEX_HELD,       // another process holds it throughout: every wait times out
+    MUTEX_ABANDONED,  // its owner ended without releasing it: a wait takes it over
+};
 
 struct Machine {
     // Registry: keys by full lower-cased path ("hklm\\software\\..."),
@@ -60,10 +71,13 @@ struct Machine {
     std::vector<int> keysPressed;               // scripted keystrokes, first first
     int keystrokesRead = 0;
 
+    // Kernel handles (process tokens, mutexes): the open ones, each with
+    // what it is ("token" or "mutex"), and how many were ever opened.
+    std::map<HANDLE, std::string> openHandles;
+    int handlesOpened = 0;
+
     // Process token and privileges.
     DWORD tokenAccess = 0;
-    int tokensOpen = 0;
-    int tokensOpened = 0;
     std::string privilegeLookedUp;
     bool privilegeSystemNameNull = true;
     int adjustCalls = 0;
@@ -78,6 +92,17 @@ struct Machine {
     std::string moduleLookedUp;
     std::string procedureLookedUp;
     int wow64Calls = 0;
+
+    // Named mutexes.
+    MutexState mutexState = MUTEX_FREE;
+    std::vector<std::string> mutexNames;        // as passed to CreateMutexA, in order
+    std::vector<DWORD> waitTimeouts;            // as passed to WaitForSingleObject
+    int mutexOwned = 0;                         // ownership taken and not released
+    int writesOutsideMutex = 0;                 // RegSetValueExA calls while none was owned
+
+    // Process error mode, and the critical-error dialogs it let through.
+    UINT errorMode = 0;
+    int criticalErrorDialogs = 0;
 
     // Environment, by exact name.
     std::map<std::string, std::string> environment;

@@ -24,8 +24,6 @@ const HANDLE kCurrentProcess = (HANDLE)(intptr_t)-1;
 const HMODULE kKernel32 = (HMODULE)(uintptr_t)0x7c800000;
 const DWORD kDebugPrivilegeLuid = 20;
 
-std::map<HANDLE, bool> g_tokens;
-
 // Output capture state.
 struct Capture {
     bool active = false;
@@ -105,6 +103,21 @@ bool Called(const char *function)
     return true;
 }
 
+HANDLE NewHandle(const char *kind)
+{
+    HANDLE handle = (HANDLE)g_nextHandle;
+    g_nextHandle += 4;
+    g_machine.openHandles[handle] = kind;
+    ++g_machine.handlesOpened;
+    return handle;
+}
+
+bool IsOpen(HANDLE handle, const char *kind)
+{
+    auto open = g_machine.openHandles.find(handle);
+    return open != g_machine.openHandles.end() && open->second == kind;
+}
+
 HKEY NewKeyHandle(const std::string &path)
 {
     HKEY key = (HKEY)g_nextHandle;
@@ -156,7 +169,6 @@ void Reset()
     g_machine.keys["hklm\\software\\microsoft"];
     g_machine.keys["hklm\\software\\microsoft\\windows"];
     g_machine.keys["hklm\\software\\microsoft\\windows\\currentversion"];
-    g_tokens.clear();
 }
 
 void Fail(const std::string &function, DWORD error)
@@ -352,14 +364,78 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
 {
     if (Called("CloseHandle"))
         return FALSE;
-    auto token = g_tokens.find(hObject);
-    if (token == g_tokens.end()) {
+    auto open = g_machine.openHandles.find(hObject);
+    if (open == g_machine.openHandles.end()) {
         g_machine.lastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    g_tokens.erase(token);
-    --g_machine.tokensOpen;
+    // Closing a mutex handle does not release it: a mutex still owned when
+    // the process ends is left abandoned.
+    g_machine.openHandles.erase(open);
     return TRUE;
+}
+
+// kernel32: mutexes, waiting, error mode
+
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
+                           LPCSTR lpName)
+{
+    (void)lpMutexAttributes;
+    g_machine.mutexNames.push_back(lpName ? lpName : "");
+    if (Called("CreateMutexA"))
+        return nullptr;
+    HANDLE mutex = NewHandle("mutex");
+    g_machine.lastError = g_machine.mutexState == MUTEX_FREE ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS;
+    if (bInitialOwner && g_machine.mutexState == MUTEX_FREE)
+        ++g_machine.mutexOwned;
+    return mutex;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
+{
+    g_machine.waitTimeouts.push_back(dwMilliseconds);
+    if (Called("WaitForSingleObject"))
+        return WAIT_FAILED;
+    if (!IsOpen(hHandle, "mutex")) {
+        g_machine.lastError = ERROR_INVALID_HANDLE;
+        return WAIT_FAILED;
+    }
+    switch (g_machine.mutexState) {
+    case MUTEX_HELD:
+        // Even an endless wait: the run would hang, and the test sees the timeout it gave.
+        return WAIT_TIMEOUT;
+    case MUTEX_ABANDONED:
+        g_machine.mutexState = MUTEX_FREE;
+        ++g_machine.mutexOwned;
+        return WAIT_ABANDONED;
+    default:
+        ++g_machine.mutexOwned;
+        return WAIT_OBJECT_0;
+    }
+}
+
+BOOL WINAPI ReleaseMutex(HANDLE hMutex)
+{
+    if (Called("ReleaseMutex"))
+        return FALSE;
+    if (!IsOpen(hMutex, "mutex")) {
+        g_machine.lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    if (g_machine.mutexOwned == 0) {
+        g_machine.lastError = ERROR_NOT_OWNER;
+        return FALSE;
+    }
+    --g_machine.mutexOwned;
+    return TRUE;
+}
+
+UINT WINAPI SetErrorMode(UINT uMode)
+{
+    g_machine.calls.push_back("SetErrorMode");
+    UINT previous = g_machine.errorMode;
+    g_machine.errorMode = uMode;
+    return previous;
 }
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
@@ -451,7 +527,9 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR lpRootPathName, LPSTR lpVolumeNameBuffe
     if (Called("GetVolumeInformationA"))
         return FALSE;
     const Drive *drive = FindDrive(lpRootPathName);
-    if (drive == nullptr || !drive->volumeQuerySucceeds) {
+    if (drive && drive->noMedium && !(g_machine.errorMode & SEM_FAILCRITICALERRORS))
+        ++g_machine.criticalErrorDialogs;  // "There is no disk in the drive", until someone clicks
+    if (drive == nullptr || !drive->volumeQuerySucceeds || drive->noMedium) {
         g_machine.lastError = drive ? ERROR_NOT_READY : ERROR_FILE_NOT_FOUND;
         return FALSE;
     }
@@ -553,6 +631,8 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
     auto *values = OpenKeyValues(hKey);
     if (values == nullptr)
         return ERROR_INVALID_HANDLE;
+    if (g_machine.mutexOwned == 0)
+        ++g_machine.writesOutsideMutex;
     (*values)[Lower(lpValueName ? lpValueName : "")] =
         RegistryValue{dwType, std::vector<BYTE>(lpData, lpData + cbData)};
     return ERROR_SUCCESS;
@@ -581,12 +661,7 @@ BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE 
         g_machine.lastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    HANDLE token = (HANDLE)g_nextHandle;
-    g_nextHandle += 4;
-    g_tokens[token] = true;
-    ++g_machine.tokensOpen;
-    ++g_machine.tokensOpened;
-    *TokenHandle = token;
+    *TokenHandle = NewHandle("token");
     return TRUE;
 }
 
@@ -618,7 +693,7 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
         g_machine.adjustedState = *NewState;
     if (Called("AdjustTokenPrivileges"))
         return FALSE;
-    if (g_tokens.count(TokenHandle) == 0) {
+    if (!IsOpen(TokenHandle, "token")) {
         g_machine.lastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }

@@ -12,6 +12,7 @@
 #define CALLBACK
 
 typedef int BOOL;
+typedef unsigned int UINT;
 typedef unsigned char BYTE;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
@@ -48,8 +49,10 @@ typedef int (WINAPI *FARPROC)(void);
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_NOT_READY 21L
+#define ERROR_ALREADY_EXISTS 183L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_MORE_DATA 234L
+#define ERROR_NOT_OWNER 288L
 #define ERROR_NO_SUCH_PRIVILEGE 1313L
 #define ERROR_NOT_ALL_ASSIGNED 1300L
 
@@ -137,6 +140,16 @@ typedef struct _TOKEN_PRIVILEGES {
     LUID_AND_ATTRIBUTES Privileges[1];
 } TOKEN_PRIVILEGES, *PTOKEN_PRIVILEGES;
 
+// Waiting, and the process error mode
+#define WAIT_OBJECT_0 0x00000000L
+#define WAIT_ABANDONED 0x00000080L
+#define WAIT_TIMEOUT 258L
+#define WAIT_FAILED ((DWORD)0xFFFFFFFF)
+#define INFINITE 0xFFFFFFFF
+
+#define SEM_FAILCRITICALERRORS 0x0001
+#define SEM_NOOPENFILEERRORBOX 0x8000
+
 // Drives
 #define DRIVE_UNKNOWN 0
 #define DRIVE_NO_ROOT_DIR 1
@@ -157,6 +170,11 @@ DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
 HANDLE WINAPI GetCurrentProcess(void);
 BOOL WINAPI CloseHandle(HANDLE hObject);
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
+                           LPCSTR lpName);
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+BOOL WINAPI ReleaseMutex(HANDLE hMutex);
+UINT WINAPI SetErrorMode(UINT uMode);
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);

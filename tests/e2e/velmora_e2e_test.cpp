@@ -82,25 +82,38 @@ DWORD WINAPI DrainPipe(LPVOID parameter)
     return 0;
 }
 
-// Starts Velmora.exe with these arguments and waits for it. The child gets no
-// console of its own (DETACHED_PROCESS), so the key wait of the no-argument
-// screen ends at once instead of waiting for a key press.
-Outcome RunVelmora(const std::vector<std::string> &arguments, Prompt prompt = Prompt::Set)
+// One started copy of Velmora.exe and the threads draining its output. The
+// threads point into it, so it stays where it was made.
+struct Child {
+    std::string commandLine;
+    PROCESS_INFORMATION process = {};
+    bool started = false;
+    PipeReader out = {NULL, ""};
+    PipeReader err = {NULL, ""};
+    HANDLE readers[2] = {NULL, NULL};
+    Child() = default;
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+};
+
+// Starts Velmora.exe with these arguments and CreateProcessA's `flags` added
+// to DETACHED_PROCESS: the child gets no console of its own, so the key wait
+// of the no-argument screen ends at once instead of waiting for a key press.
+void Launch(Child &child, const std::vector<std::string> &arguments, Prompt prompt, DWORD flags)
 {
-    Outcome run;
-    std::string commandLine = QuoteArgument(g_velmora);
+    child.commandLine = QuoteArgument(g_velmora);
     for (const std::string &argument : arguments)
-        commandLine += " " + QuoteArgument(argument);
+        child.commandLine += " " + QuoteArgument(argument);
 
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
-    HANDLE outRead, outWrite, errRead, errWrite;
-    if (!CreatePipe(&outRead, &outWrite, &inheritable, 0) ||
-        !CreatePipe(&errRead, &errWrite, &inheritable, 0)) {
+    HANDLE outWrite, errWrite;
+    if (!CreatePipe(&child.out.pipe, &outWrite, &inheritable, 0) ||
+        !CreatePipe(&child.err.pipe, &errWrite, &inheritable, 0)) {
         ADD_FAILURE() << "CreatePipe failed: " << GetLastError();
-        return run;
+        return;
     }
-    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(child.out.pipe, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(child.err.pipe, HANDLE_FLAG_INHERIT, 0);
     HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                &inheritable, OPEN_EXISTING, 0, NULL);
 
@@ -110,41 +123,56 @@ Outcome RunVelmora(const std::vector<std::string> &arguments, Prompt prompt = Pr
     startup.hStdInput = input;
     startup.hStdOutput = outWrite;
     startup.hStdError = errWrite;
-    PROCESS_INFORMATION process = {};
     std::string environment = ChildEnvironment(prompt);
-    std::vector<char> mutableCommandLine(commandLine.begin(), commandLine.end());
+    std::vector<char> mutableCommandLine(child.commandLine.begin(), child.commandLine.end());
     mutableCommandLine.push_back('\0');
-    BOOL started = CreateProcessA(NULL, mutableCommandLine.data(), NULL, NULL, TRUE,
-                                  DETACHED_PROCESS, &environment[0], NULL, &startup, &process);
+    child.started = CreateProcessA(NULL, mutableCommandLine.data(), NULL, NULL, TRUE,
+                                   DETACHED_PROCESS | flags, &environment[0], NULL, &startup,
+                                   &child.process) != 0;
     DWORD startError = GetLastError();
     // Only the child holds the write ends now: the reads end when it does.
     CloseHandle(outWrite);
     CloseHandle(errWrite);
     CloseHandle(input);
-
-    PipeReader out = {outRead, ""};
-    PipeReader err = {errRead, ""};
-    if (started) {
-        HANDLE readers[2] = {CreateThread(NULL, 0, DrainPipe, &out, 0, NULL),
-                             CreateThread(NULL, 0, DrainPipe, &err, 0, NULL)};
-        if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) {
-            ADD_FAILURE() << commandLine << " did not end; stopped";
-            TerminateProcess(process.hProcess, 99);
-        }
-        WaitForMultipleObjects(2, readers, TRUE, INFINITE);
-        CloseHandle(readers[0]);
-        CloseHandle(readers[1]);
-        GetExitCodeProcess(process.hProcess, &run.status);
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
-    } else {
-        ADD_FAILURE() << "cannot start " << commandLine << ": error " << startError;
+    if (!child.started) {
+        ADD_FAILURE() << "cannot start " << child.commandLine << ": error " << startError;
+        return;
     }
-    CloseHandle(outRead);
-    CloseHandle(errRead);
-    run.out = out.data;
-    run.err = err.data;
+    child.readers[0] = CreateThread(NULL, 0, DrainPipe, &child.out, 0, NULL);
+    child.readers[1] = CreateThread(NULL, 0, DrainPipe, &child.err, 0, NULL);
+}
+
+// Waits for a child that Launch started and collects what it did.
+Outcome Finish(Child &child)
+{
+    Outcome run;
+    if (child.started) {
+        if (WaitForSingleObject(child.process.hProcess, 120000) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << child.commandLine << " did not end; stopped";
+            TerminateProcess(child.process.hProcess, 99);
+        }
+        WaitForMultipleObjects(2, child.readers, TRUE, INFINITE);
+        CloseHandle(child.readers[0]);
+        CloseHandle(child.readers[1]);
+        GetExitCodeProcess(child.process.hProcess, &run.status);
+        CloseHandle(child.process.hProcess);
+        CloseHandle(child.process.hThread);
+    }
+    if (child.out.pipe)
+        CloseHandle(child.out.pipe);
+    if (child.err.pipe)
+        CloseHandle(child.err.pipe);
+    run.out = child.out.data;
+    run.err = child.err.data;
     return run;
+}
+
+// Starts Velmora.exe with these arguments and waits for it.
+Outcome RunVelmora(const std::vector<std::string> &arguments, Prompt prompt = Prompt::Set)
+{
+    Child child;
+    Launch(child, arguments, prompt, 0);
+    return Finish(child);
 }
 
 // ---------------------------------------------------------- expected output
@@ -525,6 +553,7 @@ TEST_F(Policy, HideAndUnhideMergeOneBit)
         {Raw(REG_BINARY, {0x04, 0x00, 0x00, 0x80}), true, "E", "E", Dword(0x80000014), true},
         {Raw(REG_BINARY, {0x01, 0x02}), false, "a", "A", Dword(0x00000200), true},
         {Raw(REG_BINARY, {}), true, "B", "B", Dword(0x02), true},
+        {Raw(REG_DWORD, {}), false, "b", "B", Dword(0), true},
         {Raw(REG_DWORD, {0x08, 0x00, 0x01}), true, "C", "C", Dword(0x0001000C), true},
         // Not a mask: refused, and left alone byte for byte.
         {Text("16"), true, "E", "E", Text("16"), false},
@@ -589,6 +618,35 @@ TEST_F(Policy, InvalidDriveNameLeavesTheRegistryAlone)
         EXPECT_EQ(1u, run.status);
         EXPECT_EQ(Crlf(kUsage + kInvalidDriveName), run.out);
         EXPECT_EQ(before, ReadValue(k64));
+    }
+}
+
+// Eight copies hiding eight drives, started suspended and let go together,
+// round after round: each waits for the others' update instead of writing
+// back a value read before it, so every bit is set and every copy succeeds.
+TEST_F(Policy, ConcurrentHidesLoseNoChange)
+{
+    const int kCopies = 8;
+    const int kRounds = 10;
+    for (int round = 1; round <= kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        WriteValue(k64, Dword(0));
+        Child children[kCopies];
+        for (int i = 0; i < kCopies; ++i)
+            Launch(children[i], {"-H", std::string(1, char('E' + i))}, Prompt::Set, CREATE_SUSPENDED);
+        for (Child &child : children)
+            if (child.started)
+                ResumeThread(child.process.hThread);
+
+        DWORD expected = 0;
+        for (int i = 0; i < kCopies; ++i) {
+            const std::string letter(1, char('E' + i));
+            Outcome run = Finish(children[i]);
+            EXPECT_EQ(0u, run.status) << "-H " << letter;
+            EXPECT_EQ(Crlf(DriveCommandText(true, letter, true)), run.out) << "-H " << letter;
+            expected |= 1u << ('E' - 'A' + i);
+        }
+        EXPECT_EQ(Dword(expected), ReadValue(k64));
     }
 }
 

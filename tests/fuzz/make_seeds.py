@@ -17,7 +17,8 @@ FAILABLE = [
     "GetDriveTypeA", "GetVolumeInformationA", "RegOpenKeyExA",
     "RegCreateKeyExA", "RegQueryValueExA", "RegSetValueExA",
     "RegCloseKey", "OpenProcessToken", "LookupPrivilegeValueA",
-    "AdjustTokenPrivileges", "_getch",
+    "AdjustTokenPrivileges", "_getch", "CreateMutexA",
+    "WaitForSingleObject", "ReleaseMutex",
 ]
 REG_SZ, REG_BINARY, REG_DWORD, REG_QWORD = 1, 3, 4, 11
 
@@ -31,9 +32,10 @@ def escaped(data):
 
 def seed(args=(), prompt=True, console=True, wow64=2, no_program_name=False,
          key=False, value=None, others=False, attribute=7, drives=(),
-         failures=()):
+         failures=(), lock=0):
     """value: (type, bytes) or None; drives: (letter, type, label, fs,
-    volume_fails); failures: (function, error index, call)."""
+    volume_fails[, no_medium]); failures: (function, error index, call);
+    lock: 0 free, 1 held elsewhere, 2 abandoned."""
     prompt_set = prompt is not False
     prompt_text = "$P$G" if prompt is True else (prompt or "")
     flags = (prompt_set << 0) | (console << 1) | (wow64 << 2) | (no_program_name << 4)
@@ -43,15 +45,16 @@ def seed(args=(), prompt=True, console=True, wow64=2, no_program_name=False,
     present = 0
     for drive in drives:
         present |= 1 << (ord(drive[0]) - ord("A"))
-    out = bytes([flags, len(args)])
+    out = bytes([flags, len(args) | (lock << 4)])
     out += struct.pack("<HII", attribute, value[0] if value else REG_DWORD, present)
     out += bytes([len(failures)])
     for function, error, call in failures:
         out += bytes([FAILABLE.index(function), error, call])
     out += escaped(value[1] if value else b"")
     out += escaped(prompt_text)
-    for letter, kind, label, fs, fails in sorted(drives):
-        out += bytes([kind, 1 if fails else 0]) + escaped(label) + escaped(fs)
+    for letter, kind, label, fs, fails, *empty in sorted(drives):
+        query = (1 if fails else 0) | (2 if empty and empty[0] else 0)
+        out += bytes([kind, query]) + escaped(label) + escaped(fs)
     for arg in args:
         out += escaped(arg)
     return out
@@ -61,7 +64,7 @@ def dword(v):
     return (REG_DWORD, struct.pack("<I", v))
 
 
-MACHINE = [("C", 3, "System", "NTFS", False), ("D", 5, "", "", True),
+MACHINE = [("C", 3, "System", "NTFS", False), ("D", 5, "", "", True, True),
            ("E", 2, "STICK", "FAT32", False), ("Z", 4, "", "", False)]
 
 SEEDS = {
@@ -102,6 +105,12 @@ SEEDS = {
     "hide-set-fails": seed(["-H", "D"], value=dword(0x04),
                            failures=[("RegSetValueExA", 0, 0)]),
     "hide-create-fails": seed(["-H", "D"], failures=[("RegCreateKeyExA", 0, 0)]),
+    "hide-lock-held": seed(["-H", "D"], value=dword(0x04), lock=1),
+    "unhide-lock-abandoned": seed(["-U", "c"], value=dword(0x0C), lock=2),
+    "hide-lock-create-fails": seed(["-H", "E"], failures=[("CreateMutexA", 0, 0)]),
+    "hide-lock-wait-fails": seed(["-H", "E"], failures=[("WaitForSingleObject", 2, 1)]),
+    "unhide-release-fails": seed(["-U", "D"], value=dword(0x08),
+                                 failures=[("ReleaseMutex", 0, 0), ("CloseHandle", 0, 2)]),
     "unhide-query-fails": seed(["-U", "D"], value=dword(0x08),
                                failures=[("RegQueryValueExA", 3, 1)]),
     "hide-close-fails": seed(["-H", "D"], failures=[("RegCloseKey", 0, 0),

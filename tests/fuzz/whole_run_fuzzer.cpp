@@ -8,7 +8,9 @@
 //          bit 4 no program name either (argc 0), bit 5 the Explorer policy
 //          key exists, bit 6 NoDrives exists in it, bit 7 two other values
 //          live beside it
-//   1      argument count after the program name, modulo 9
+//   1      bits 0-3: argument count after the program name, modulo 9;
+//          bits 4-5: how other processes leave the update lock (0 and 3
+//          free, 1 held past any wait, 2 abandoned)
 //   2-3    starting console attribute, little-endian
 //   4-7    NoDrives type, little-endian
 //   8-11   present drives, bit 0 = A: (bits 26-31 ignored)
@@ -17,8 +19,9 @@
 //          call (0 = every call, n = only the n-th call, modulo 8)
 //   then escaped strings (see ReadString): NoDrives data (at most 32
 //   bytes), the PROMPT value, for each present drive in letter order two
-//   bytes (type, bit 0 of the second: the volume query fails) and its label
-//   and file system, then the arguments (at most 100 000 bytes each).
+//   bytes (type; bit 0 of the second: the volume query fails, bit 1: no
+//   medium in the drive) and its label and file system, then the arguments
+//   (at most 100 000 bytes each).
 //
 // A violated promise prints what it saw and traps.
 #include <stddef.h>
@@ -46,7 +49,8 @@ const char *const kFailable[] = {
     "GetDriveTypeA",       "GetVolumeInformationA",      "RegOpenKeyExA",
     "RegCreateKeyExA",     "RegQueryValueExA",           "RegSetValueExA",
     "RegCloseKey",         "OpenProcessToken",           "LookupPrivilegeValueA",
-    "AdjustTokenPrivileges", "_getch",
+    "AdjustTokenPrivileges", "_getch",                   "CreateMutexA",
+    "WaitForSingleObject", "ReleaseMutex",
 };
 const size_t kFailableCount = sizeof kFailable / sizeof kFailable[0];
 
@@ -131,6 +135,7 @@ struct Scenario {
     WORD startAttribute = 0;
     bool noProgramName = false;
     std::vector<std::string> arguments;  // without the program name
+    standin::MutexState lock = standin::MUTEX_FREE;
     bool valueExisted = false;
     bool valueUsable = false;            // absent, or a mask the tool may merge into
     DWORD valueMask = 0;
@@ -205,7 +210,9 @@ Scenario Decode(const uint8_t *data, size_t size)
     standin::Machine &machine = standin::TheMachine();
 
     uint8_t flags = in.Byte();
-    int argumentCount = in.Byte() % 9;
+    uint8_t counts = in.Byte();
+    int argumentCount = (counts & 0x0F) % 9;
+    int lock = (counts >> 4) & 3;
     scenario.startAttribute = (WORD)(in.Byte() | (in.Byte() << 8));
     DWORD valueType = in.Dword();
     DWORD present = in.Dword() & 0x03FFFFFF;
@@ -221,6 +228,9 @@ Scenario Decode(const uint8_t *data, size_t size)
     bool valueExists = keyExists && (flags & 64);
     bool otherValues = keyExists && (flags & 128);
 
+    scenario.lock = lock == 1 ? standin::MUTEX_HELD
+                              : (lock == 2 ? standin::MUTEX_ABANDONED : standin::MUTEX_FREE);
+    machine.mutexState = scenario.lock;
     machine.stdoutIsConsole = scenario.console;
     machine.attribute = scenario.startAttribute;
 
@@ -272,7 +282,9 @@ Scenario Decode(const uint8_t *data, size_t size)
             continue;
         standin::Drive drive;
         drive.type = in.Byte();
-        drive.volumeQuerySucceeds = !(in.Byte() & 1);
+        uint8_t query = in.Byte();
+        drive.volumeQuerySucceeds = !(query & 1);
+        drive.noMedium = query & 2;
         drive.label = in.ReadString(300);
         drive.fileSystem = in.ReadString(300);
         machine.drives[letter] = drive;
@@ -386,10 +398,14 @@ void CheckRun(const Scenario &scenario, const Registry &before, int status,
     // Nothing left open.
     Require(machine.openKeys.empty(), "a registry key was left open");
     if (scenario.FailsAtAll("CloseHandle"))
-        Require(standin::CountCalls("CloseHandle") >= machine.tokensOpened,
-                "a token was opened and never closed");
+        Require(standin::CountCalls("CloseHandle") >= machine.handlesOpened,
+                "a handle was opened and never closed");
     else
-        Require(machine.tokensOpen == 0, "a token was left open");
+        Require(machine.openHandles.empty(), "a handle was left open");
+    Require(machine.mutexOwned == 0 || scenario.FailsAtAll("ReleaseMutex"),
+            "the update lock was not released");
+    Require(machine.writesOutsideMutex == 0, "a value was written without the update lock");
+    Require(machine.criticalErrorDialogs == 0, "a \"No disk\" dialog was raised");
 
     // Every path begins with the banner.
     Require(text.compare(0, kBannerText.size(), kBannerText) == 0, "the output does not begin with the banner",
@@ -450,12 +466,17 @@ void CheckRun(const Scenario &scenario, const Registry &before, int status,
         expectedError = kInvalidDriveName;
         break;
     case DRIVE_COMMAND: {
-        // The write path makes one create, one query and one set; any of
-        // them failing, or a stored value the tool cannot merge into, fails
-        // the command.
-        bool fails = !scenario.valueUsable || scenario.Fails("RegCreateKeyExA", 1) ||
+        // The write path takes the update lock, then makes one create, one
+        // query and one set; the lock not had, any of them failing, or a
+        // stored value the tool cannot merge into, fails the command. Without
+        // the lock the key is not even opened.
+        bool locked = !scenario.Fails("CreateMutexA", 1) && !scenario.Fails("WaitForSingleObject", 1) &&
+                      scenario.lock != standin::MUTEX_HELD;
+        bool fails = !locked || !scenario.valueUsable || scenario.Fails("RegCreateKeyExA", 1) ||
                      scenario.Fails("RegQueryValueExA", 1) || scenario.Fails("RegSetValueExA", 1);
         driveSucceeded = !fails;
+        if (!locked)
+            Require(standin::CountCalls("RegCreateKeyExA") == 0, "the key was opened without the update lock");
         if (fails)
             expectedError = hide ? kHideFailed : kUnhideFailed;
         break;
@@ -490,6 +511,7 @@ void CheckRun(const Scenario &scenario, const Registry &before, int status,
         CheckRegistry(before, after, false, nullptr);
         Require(standin::CountCalls("RegSetValueExA") == 0 && standin::CountCalls("RegCreateKeyExA") == 0,
                 "a command that writes nothing opened the key for writing");
+        Require(standin::CountCalls("CreateMutexA") == 0, "a command that writes nothing took the update lock");
     }
 
     // Colours, where they can be seen: a console whose attribute changes all

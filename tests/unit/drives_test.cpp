@@ -38,6 +38,12 @@ protected:
         machine().drives[letter - 'A'] = Drive{type, label, fileSystem, volumeQuerySucceeds};
     }
 
+    // A floppy, card slot or optical drive with nothing in it.
+    void AddEmptyDrive(char letter, unsigned int type)
+    {
+        machine().drives[letter - 'A'] = Drive{type, "", "", false, true};
+    }
+
     // Fields start full of garbage, so anything not written shows.
     Described Describe(const char *root)
     {
@@ -237,6 +243,7 @@ void ExpectPolicyReadOnce(REGSAM access)
     EXPECT_LE(m.valuesQueried.size(), 1u);
     EXPECT_TRUE(m.valuesSet.empty());
     EXPECT_EQ(standin::CountCalls("RegCreateKeyExA"), 0);
+    EXPECT_EQ(standin::CountCalls("CreateMutexA"), 0) << "the listing takes no lock";
 }
 
 // A machine with one of every kind of drive, some of them hidden.
@@ -245,11 +252,11 @@ protected:
     void AddEveryKind()
     {
         AddDrive('Z', DRIVE_REMOTE, "Share", "NTFS");
-        AddDrive('A', DRIVE_REMOVABLE, "", "", false);
+        AddEmptyDrive('A', DRIVE_REMOVABLE);
         AddDrive('R', DRIVE_RAMDISK, "A ramdisk label of 27 chars", "EXTENDED-FAT-FS");
         AddDrive('C', DRIVE_FIXED, "System", "NTFS");
         AddDrive('E', DRIVE_REMOVABLE, "", "FAT32");
-        AddDrive('D', DRIVE_CDROM, "", "", false);
+        AddEmptyDrive('D', DRIVE_CDROM);
     }
 
     // Rows for AddEveryKind with the statuses given in A, C, D, E, R, Z order.
@@ -288,6 +295,13 @@ TEST_F(ListDrivesTest, ListsEveryKindOfDriveWithItsStatus)
     ExpectPolicyReadOnce(KEY_READ);
     EXPECT_EQ(machine().valuesQueried, std::vector<std::string>{"NoDrives"});
     EXPECT_EQ(StoredNoDrives(), 0xFE03000Bu) << "the listing changed the stored mask";
+
+    // The empty A: and D: were queried without a "No disk" dialog, which
+    // they would each raise under the error mode a process starts with.
+    EXPECT_EQ(machine().criticalErrorDialogs, 0);
+    SetErrorMode(0);
+    CaptureListing();
+    EXPECT_EQ(machine().criticalErrorDialogs, 2);
 }
 
 TEST_F(ListDrivesTest, LongTextsWidenTheirRowAndAreNotCut)

@@ -3,8 +3,9 @@
 // One machine for every row: 64-bit Windows (IsWow64Process true), a console
 // at yellow on blue (0x1E, so a colour that is not put back shows), NoDrives
 // = 0x04 (C: hidden) beside another policy value that must survive, and three
-// drives. Each row runs one command with one function failing on every call
-// and states what the user sees, the exit status and what the registry holds.
+// drives, one of them an optical drive with no disc. Each row runs one command
+// with one function failing on every call and states what the user sees, the
+// exit status and what the registry holds.
 // The rows of a command are checked against the functions the command really
 // calls, so a new call without a row fails the suite.
 #include "harness.h"
@@ -62,7 +63,7 @@ struct FaultRow {
 };
 
 // Functions that cannot be made to fail: they have no failure result.
-const std::set<std::string> kNeverFail = {"GetCurrentProcess", "GetLastError"};
+const std::set<std::string> kNeverFail = {"GetCurrentProcess", "GetLastError", "SetErrorMode"};
 
 const FaultRow kRows[] = {
     // -H D with NoDrives 0x04
@@ -77,6 +78,9 @@ const FaultRow kRows[] = {
     {HIDE_D, "GetModuleHandleA", HIDDEN_D, COLOURED, 0, MERGED_32, "WOW64 unknown: 32-bit view"},
     {HIDE_D, "GetProcAddress", HIDDEN_D, COLOURED, 0, MERGED_32, "as on a system without WOW64"},
     {HIDE_D, "IsWow64Process", HIDDEN_D, COLOURED, 0, MERGED_32, "flag stays 0: 32-bit view"},
+    {HIDE_D, "CreateMutexA", HIDE_FAILED, COLOURED, 1, NOT_OPENED, "no lock: the key is not even opened"},
+    {HIDE_D, "WaitForSingleObject", HIDE_FAILED, COLOURED, 1, NOT_OPENED, "lock not had: nothing read or written"},
+    {HIDE_D, "ReleaseMutex", HIDDEN_D, COLOURED, 0, MERGED_64, "written; the lock is abandoned at exit, for the next run to take over"},
     {HIDE_D, "RegCreateKeyExA", HIDE_FAILED, COLOURED, 1, KEPT, "no key, no write"},
     {HIDE_D, "RegQueryValueExA", HIDE_FAILED, COLOURED, 1, KEPT, "stored value unknown: not overwritten"},
     {HIDE_D, "RegSetValueExA", HIDE_FAILED, COLOURED, 1, KEPT, "write refused"},
@@ -94,6 +98,9 @@ const FaultRow kRows[] = {
     {UNHIDE_C, "GetModuleHandleA", VISIBLE_C, COLOURED, 0, MERGED_32, "WOW64 unknown: 32-bit view"},
     {UNHIDE_C, "GetProcAddress", VISIBLE_C, COLOURED, 0, MERGED_32, "as on a system without WOW64"},
     {UNHIDE_C, "IsWow64Process", VISIBLE_C, COLOURED, 0, MERGED_32, "flag stays 0: 32-bit view"},
+    {UNHIDE_C, "CreateMutexA", UNHIDE_FAILED, COLOURED, 1, NOT_OPENED, "no lock: the key is not even opened"},
+    {UNHIDE_C, "WaitForSingleObject", UNHIDE_FAILED, COLOURED, 1, NOT_OPENED, "lock not had: nothing read or written"},
+    {UNHIDE_C, "ReleaseMutex", VISIBLE_C, COLOURED, 0, MERGED_64, "written; the lock is abandoned at exit, for the next run to take over"},
     {UNHIDE_C, "RegCreateKeyExA", UNHIDE_FAILED, COLOURED, 1, KEPT, "no key, no write"},
     {UNHIDE_C, "RegQueryValueExA", UNHIDE_FAILED, COLOURED, 1, KEPT, "stored value unknown: not overwritten"},
     {UNHIDE_C, "RegSetValueExA", UNHIDE_FAILED, COLOURED, 1, KEPT, "write refused"},
@@ -201,7 +208,7 @@ void PrepareMachine(Command command)
     StoreNoDrives(kStoredMask);
     standin::SetDword(standin::kPolicyKey, kOtherValue, 0x08);
     machine.drives[2] = standin::Drive{DRIVE_FIXED, "System", "NTFS", true};
-    machine.drives[3] = standin::Drive{DRIVE_CDROM, "", "", false};  // no disc
+    machine.drives[3] = standin::Drive{DRIVE_CDROM, "", "", false, true};  // no disc
     machine.drives[4] = standin::Drive{DRIVE_REMOVABLE, "STICK", "FAT32", true};
 }
 
@@ -358,10 +365,18 @@ TEST_P(FaultMatrixTest, ShowsReportsAndStoresWhatTheRowSays)
     EXPECT_EQ(run.status, row.status);
     EXPECT_EQ(machine().keystrokesRead, row.screen == USAGE_AND_NOTICE ? 1 : 0);
 
-    // Nothing left open: every opened key closed; the token closed or at
-    // least the close attempted.
+    // Nothing left open: every opened key closed; the token and the update
+    // lock's mutex closed or at least the close attempted; the lock released
+    // unless releasing it failed, and every write made while it was held.
+    // No "No disk" dialog waits for a click.
     EXPECT_TRUE(machine().openKeys.empty());
-    EXPECT_EQ(standin::CountCalls("CloseHandle"), machine().tokensOpened);
+    EXPECT_EQ(standin::CountCalls("CloseHandle"), machine().handlesOpened);
+    if (std::string(row.function) != "CloseHandle") {
+        EXPECT_TRUE(machine().openHandles.empty());
+    }
+    EXPECT_EQ(machine().mutexOwned, std::string(row.function) == "ReleaseMutex" ? 1 : 0);
+    EXPECT_EQ(machine().writesOutsideMutex, 0);
+    EXPECT_EQ(machine().criticalErrorDialogs, 0);
 
     // What the registry holds: the other value always as it was, NoDrives
     // either as it was or with exactly the command's bit changed.

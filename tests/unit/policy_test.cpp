@@ -1,6 +1,8 @@
 // The NoDrives mask in the registry and the hide and unhide commands.
 #include "harness.h"
 
+#include <algorithm>
+
 #include "policy/policy.h"
 
 using standin::CountCalls;
@@ -53,6 +55,7 @@ struct MergeCase {
     std::vector<BYTE> data;
     std::vector<std::string> command;
     DWORD expected;
+    standin::MutexState lock = standin::MUTEX_FREE;
 };
 
 void PrintTo(const MergeCase &c, std::ostream *out) { *out << c.name; }
@@ -72,7 +75,15 @@ const MergeCase kMergeCases[] = {
     {"BinaryOneByte", true, REG_BINARY, {0x04}, {"-H", "D"}, 0x0C},
     {"BinaryEmpty", true, REG_BINARY, {}, {"-H", "D"}, 0x08},
     {"DwordThreeBytes", true, REG_DWORD, {0x00, 0x00, 0x80}, {"-H", "B"}, 0x800002},
+    {"DwordEmpty", true, REG_DWORD, {}, {"-H", "D"}, 0x08},
+    // A copy killed while holding the update lock left it abandoned: taken over.
+    {"LockAbandoned", true, REG_DWORD, Le32(0x0C), {"-U", "c"}, 0x08, standin::MUTEX_ABANDONED},
 };
+
+// The calls of the update, from taking the lock to closing its handle.
+const std::vector<std::string> kLockedUpdate = {
+    "CreateMutexA",  "WaitForSingleObject", "RegCreateKeyExA", "RegQueryValueExA",
+    "RegSetValueExA", "RegCloseKey",        "ReleaseMutex",    "CloseHandle"};
 
 class MergeTest : public ToolTest, public ::testing::WithParamInterface<MergeCase> {};
 
@@ -81,6 +92,7 @@ TEST_P(MergeTest, WritesTheMergedMaskAsFourByteDword)
     const MergeCase &c = GetParam();
     if (c.present)
         standin::SetValue(standin::kPolicyKey, "NoDrives", c.type, c.data);
+    machine().mutexState = c.lock;
 
     RunResult run = RunTool(c.command);
 
@@ -90,6 +102,22 @@ TEST_P(MergeTest, WritesTheMergedMaskAsFourByteDword)
     EXPECT_EQ(machine().valuesSet, std::vector<std::string>{"NoDrives"});
     EXPECT_TRUE(machine().openKeys.empty());
     EXPECT_EQ(RedSegments(run), 0);
+
+    // Read, merged and written under the machine-wide lock, which is then
+    // released and closed; the wait for it is bounded.
+    std::vector<std::string> update;
+    for (const auto &call : machine().calls)
+        if (std::find(kLockedUpdate.begin(), kLockedUpdate.end(), call) != kLockedUpdate.end())
+            update.push_back(call);
+    ASSERT_GE(update.size(), kLockedUpdate.size());
+    EXPECT_EQ(std::vector<std::string>(update.end() - kLockedUpdate.size(), update.end()), kLockedUpdate);
+    ASSERT_EQ(machine().mutexNames.size(), 1u);
+    EXPECT_EQ(machine().mutexNames[0].rfind("Global\\", 0), 0u) << "shared by every session";
+    ASSERT_EQ(machine().waitTimeouts.size(), 1u);
+    EXPECT_GE(machine().waitTimeouts[0], 1000u);
+    EXPECT_LE(machine().waitTimeouts[0], 10000u);
+    EXPECT_EQ(machine().mutexOwned, 0);
+    EXPECT_TRUE(machine().openHandles.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, MergeTest, ::testing::ValuesIn(kMergeCases),
@@ -259,26 +287,31 @@ TEST_F(ToolTest, KeysAreOpenedWithTheAccessOfTheirUseAndView)
     }
 }
 
-// A registry step that fails: the failure text, nothing written, no key left open.
+// A registry step that fails, or the update lock held elsewhere past the
+// wait: the failure text, nothing written, no key or handle left open.
 TEST_F(ToolTest, RegistryFailuresLeaveTheValueAndShowOneRedLine)
 {
     struct {
         const char *failing;
         DWORD error;
+        standin::MutexState lock;
     } const cases[] = {
-        {"RegCreateKeyExA", ERROR_ACCESS_DENIED},
-        {"RegQueryValueExA", ERROR_ACCESS_DENIED},
-        {"RegQueryValueExA", ERROR_MORE_DATA},
-        {"RegQueryValueExA", ERROR_INVALID_HANDLE},
-        {"RegSetValueExA", ERROR_ACCESS_DENIED},
+        {"RegCreateKeyExA", ERROR_ACCESS_DENIED, standin::MUTEX_FREE},
+        {"RegQueryValueExA", ERROR_ACCESS_DENIED, standin::MUTEX_FREE},
+        {"RegQueryValueExA", ERROR_MORE_DATA, standin::MUTEX_FREE},
+        {"RegQueryValueExA", ERROR_INVALID_HANDLE, standin::MUTEX_FREE},
+        {"RegSetValueExA", ERROR_ACCESS_DENIED, standin::MUTEX_FREE},
+        {"", 0, standin::MUTEX_HELD},
     };
     for (const auto &c : cases) {
         for (bool hide : {true, false}) {
-            SCOPED_TRACE(std::string(c.failing) + " " + std::to_string(c.error) +
-                         (hide ? " hide" : " unhide"));
+            SCOPED_TRACE(std::string(*c.failing ? c.failing : "lock held elsewhere") + " " +
+                         std::to_string(c.error) + (hide ? " hide" : " unhide"));
             standin::Reset();
             StoreNoDrives(0x0C);
-            standin::Fail(c.failing, c.error);
+            if (*c.failing)
+                standin::Fail(c.failing, c.error);
+            machine().mutexState = c.lock;
 
             RunResult run = RunTool({hide ? "-H" : "-U", hide ? "e:" : "c:"});
 
@@ -287,6 +320,8 @@ TEST_F(ToolTest, RegistryFailuresLeaveTheValueAndShowOneRedLine)
             EXPECT_EQ(RedSegments(run), 1);
             EXPECT_EQ(StoredNoDrives(), 0x0Cu);
             EXPECT_TRUE(machine().openKeys.empty());
+            EXPECT_TRUE(machine().openHandles.empty());
+            EXPECT_EQ(machine().mutexOwned, 0);
         }
     }
 }
