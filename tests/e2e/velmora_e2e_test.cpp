@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/screens.h"
+
 namespace {
 
 std::string g_velmora;  // the path from the command line
@@ -189,34 +191,13 @@ std::string Crlf(const std::string &text)
     return converted;
 }
 
-const std::string kStars(64, '*');
-const std::string kBanner = "\n\n" + kStars + "\n\n    Velmora v1.0 by Brannoch" +
-                            "\n\n    https://velmora.example.com" + "\n\n" + kStars;
-const std::string kUsage =
-    kBanner + "\n\n\n Usage: \n\t Velmora.exe [-? | -L | -H <drive_name> | -U <drive_name>]" +
-    "\n\n\n Examples:\n" + "\n\n\t //List all (hidden & visible) Drives" + "\n\t Velmora.exe -L" +
-    "\n\n\t //Hide Drive 'D:\\' from all users" + "\n\t Velmora.exe -H D:\\" +
-    "\n\n\t //Unhide Drive 'D:\\' on this sstem" + "\n\t Velmora.exe -U D:\\" +
-    "\n\n\t //Show this help screen" + "\n\t Velmora -?" + "\n\n";
-const std::string kInvalidParameters = "\n\n Error: Invalid parameters specified.\n\n";
-const std::string kNoDriveName = "\n\n Error: Drive name is not specified.\n\n";
-const std::string kInvalidDriveName = "\n\n Error: Invalid drive name specified.\n\n";
-const std::string kOutsidePrompt =
-    "\n This is command-line application. You have to run it from the CMD Prompt as shown above"
-    "\n\n Press any key to exit....\n";
-const std::string kNote = "\n\n\n Note: Changes will take effect after you Log Off or restart.\n\n";
+const std::string kUsage = kBanner + kUsageLines;
 
 // What -H (hide true) or -U prints for the drive argument as echoed.
 std::string DriveCommandText(bool hide, const std::string &echoed, bool succeeded)
 {
-    std::string text = kBanner + (hide ? "\n\n\n [*] Hiding the Drive " : "\n\n\n [*] Unhiding the Drive ") + echoed;
-    if (!succeeded)
-        return text + (hide ? "[*] Failed to Hide the selected Drive on your system."
-                            : "[*] Failed to Unhide the selected Drive on your system. Make sure "
-                              "you have proper permissions and try again");
-    return text + (hide ? "\n\n [*] Successfully Hidden the Drive " + echoed
-                        : "\n\n [*] Successfully made the Drive " + echoed + " Visible") +
-           kNote;
+    std::string text = kBanner + Announcement(hide, echoed);
+    return succeeded ? text + SuccessLine(hide, echoed) + kNote : text + FailureText(hide);
 }
 
 // ------------------------------------------------------------- the registry
@@ -492,8 +473,8 @@ TEST_F(Commands, ScreensErrorsAndExitStatuses)
         DWORD status;
     } const cases[] = {
         {{}, Prompt::Set, kUsage, 0},
-        {{}, Prompt::Absent, kUsage + kOutsidePrompt, 0},
-        {{}, Prompt::Empty, kUsage + kOutsidePrompt, 0},
+        {{}, Prompt::Absent, kUsage + kNotFromPrompt, 0},
+        {{}, Prompt::Empty, kUsage + kNotFromPrompt, 0},
         {{"-?"}, Prompt::Set, kUsage, 0},
         {{"-?"}, Prompt::Absent, kUsage, 0},
         {{"/?"}, Prompt::Set, kUsage, 0},
@@ -502,8 +483,8 @@ TEST_F(Commands, ScreensErrorsAndExitStatuses)
         {{"/L"}, Prompt::Set, kUsage, 0},
         {{"-L", "D:"}, Prompt::Set, kUsage, 0},
         {{"-X", "D:"}, Prompt::Set, kUsage, 0},
-        {{"-H", ""}, Prompt::Set, kUsage + kNoDriveName, 1},
-        {{"-u", ""}, Prompt::Set, kUsage + kNoDriveName, 1},
+        {{"-H", ""}, Prompt::Set, kUsage + kDriveNotSpecified, 1},
+        {{"-u", ""}, Prompt::Set, kUsage + kDriveNotSpecified, 1},
         {{"-H", "1"}, Prompt::Set, kUsage + kInvalidDriveName, 1},
         {{"-h", "1:"}, Prompt::Set, kUsage + kInvalidDriveName, 1},
         {{"-U", "\\"}, Prompt::Set, kUsage + kInvalidDriveName, 1},
@@ -600,9 +581,9 @@ TEST_F(Policy, LongDriveArgument)
     Outcome run = RunVelmora({"-H", argument});
     EXPECT_EQ(0u, run.status);
     EXPECT_EQ(Dword(1u << ('X' - 'A')), ReadValue(k64));
-    const std::string announce = Crlf(kBanner + "\n\n\n [*] Hiding the Drive X:\\yyy");
+    const std::string announce = Crlf(kBanner + Announcement(true, "X:\\yyy"));
     EXPECT_EQ(announce, run.out.substr(0, announce.size()));
-    EXPECT_NE(std::string::npos, run.out.find("\r\n\r\n [*] Successfully Hidden the Drive X:\\yyy"));
+    EXPECT_NE(std::string::npos, run.out.find(Crlf(SuccessLine(true, "X:\\yyy"))));
     ASSERT_GE(run.out.size(), Crlf(kNote).size());
     EXPECT_EQ(Crlf(kNote), run.out.substr(run.out.size() - Crlf(kNote).size()));
 }

@@ -34,6 +34,7 @@
 
 #include "app/app.h"
 #include "standin/model.h"
+#include "tests/screens.h"
 
 namespace {
 
@@ -64,23 +65,8 @@ const size_t kErrorCount = sizeof kErrors / sizeof kErrors[0];
 const char kPolicyPath[] = "hklm\\software\\microsoft\\windows\\currentversion\\policies\\explorer";
 const char kPoliciesPath[] = "hklm\\software\\microsoft\\windows\\currentversion\\policies";
 
-const std::string kBannerText =
-    "\n\n****************************************************************"
-    "\n\n    Velmora v1.0 by Brannoch"
-    "\n\n    https://velmora.example.com"
-    "\n\n****************************************************************";
-const std::string kInvalidParameters = "\n\n Error: Invalid parameters specified.\n\n";
-const std::string kDriveNotSpecified = "\n\n Error: Drive name is not specified.\n\n";
-const std::string kInvalidDriveName = "\n\n Error: Invalid drive name specified.\n\n";
-const std::string kHideFailed = "[*] Failed to Hide the selected Drive on your system.";
-const std::string kUnhideFailed =
-    "[*] Failed to Unhide the selected Drive on your system. Make sure you have proper "
-    "permissions and try again";
-const std::string kPromptNotice =
-    "\n This is command-line application. You have to run it from the CMD Prompt as shown above"
-    "\n\n Press any key to exit....\n";
 const std::string kErrorTexts[] = {kInvalidParameters, kDriveNotSpecified, kInvalidDriveName,
-                                   kHideFailed, kUnhideFailed};
+                                   kHideFailure, kUnhideFailure};
 
 class Reader {
 public:
@@ -408,7 +394,7 @@ void CheckRun(const Scenario &scenario, const Registry &before, int status,
     Require(machine.criticalErrorDialogs == 0, "a \"No disk\" dialog was raised");
 
     // Every path begins with the banner.
-    Require(text.compare(0, kBannerText.size(), kBannerText) == 0, "the output does not begin with the banner",
+    Require(text.compare(0, kBanner.size(), kBanner) == 0, "the output does not begin with the banner",
             Quoted(text));
 
     Outcome outcome = NO_ERROR;
@@ -437,7 +423,7 @@ void CheckRun(const Scenario &scenario, const Registry &before, int status,
         if (set)
             value = machine.environment.at("PROMPT");
         noticeShown = !set || value.empty() || scenario.Fails("GetEnvironmentVariableA", 1);
-        Require(EndsWith(text, noticeShown ? kPromptNotice : std::string("\n\n")),
+        Require(EndsWith(text, noticeShown ? kNotFromPrompt : std::string("\n\n")),
                 "the no-argument run ends wrongly", Quoted(text));
         Require(machine.keystrokesRead == (noticeShown ? 1 : 0), "wrong number of keystrokes read");
     } else {
@@ -478,7 +464,7 @@ void CheckRun(const Scenario &scenario, const Registry &before, int status,
         if (!locked)
             Require(standin::CountCalls("RegCreateKeyExA") == 0, "the key was opened without the update lock");
         if (fails)
-            expectedError = hide ? kHideFailed : kUnhideFailed;
+            expectedError = FailureText(hide);
         break;
     }
     }
@@ -487,8 +473,7 @@ void CheckRun(const Scenario &scenario, const Registry &before, int status,
     Require(status == (expectedError.empty() ? 0 : 1), "exit status does not match the error line",
             "status " + std::to_string(status));
     if (outcome == DRIVE_COMMAND && driveSucceeded) {
-        const char *note = "\n\n\n Note: Changes will take effect after you Log Off or restart.\n\n";
-        Require(EndsWith(text, note), "a successful drive command does not end with the note",
+        Require(EndsWith(text, kNote), "a successful drive command does not end with the note",
                 Quoted(text));
     }
 
@@ -525,7 +510,7 @@ void CheckRun(const Scenario &scenario, const Registry &before, int status,
         for (const auto &segment : standin::Merged(segments)) {
             if (segment.attribute != 12)
                 continue;
-            if (segment.text == kPromptNotice) {
+            if (segment.text == kNotFromPrompt) {
                 ++noticeRuns;
                 continue;
             }

@@ -24,10 +24,11 @@ import termios
 import time
 import unittest
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 EXE = os.path.abspath(os.environ.get('VELMORA_EXE', 'Velmora.exe'))
 PREFIX = os.environ.get('VELMORA_WINEPREFIX', '')
 # Starts Wine through the loader that fits the program and the host.
-WINE = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'scripts', 'wine.sh')
+WINE = os.path.join(HERE, '..', '..', 'scripts', 'wine.sh')
 ROWS, COLS = 50, 250           # wide enough that no line of the tool wraps
 TIMEOUT = 120                  # Wine's first start in a prefix can take a while
 
@@ -36,24 +37,42 @@ ANSI_TO_CONSOLE = [0, 4, 2, 6, 1, 5, 3, 7]  # ANSI colour number -> console bits
 # Always given with /reg:64, the view the tool works on, whichever reg.exe runs.
 POLICY_KEY = r'HKLM\Software\Microsoft\Windows\CurrentVersion\Policies\Explorer'
 
-BANNER = ['*' * 64, 'Velmora v1.0 by Brannoch', 'https://velmora.example.com']
-USAGE = [
-    'Usage:',
-    'Velmora.exe [-? | -L | -H <drive_name> | -U <drive_name>]',
-    'Examples:',
-    '//List all (hidden & visible) Drives', 'Velmora.exe -L',
-    "//Hide Drive 'D:\\' from all users", 'Velmora.exe -H D:\\',
-    "//Unhide Drive 'D:\\' on this sstem", 'Velmora.exe -U D:\\',
-    '//Show this help screen', 'Velmora -?',
-]
-OUTSIDE_PROMPT = [
-    'This is command-line application. You have to run it from the CMD Prompt as shown above',
-    'Press any key to exit....',
-]
-NOTE = 'Note: Changes will take effect after you Log Off or restart.'
-HIDE_FAILED = '[*] Failed to Hide the selected Drive on your system.'
-UNHIDE_FAILED = ('[*] Failed to Unhide the selected Drive on your system. '
-                 'Make sure you have proper permissions and try again')
+
+def read_texts(path):
+    """The texts of tests/screens.h by name: every `inline const std::string
+    NAME = "..." "...";`, its literals joined and their escapes undone."""
+    literal = r'"(?:[^"\\]|\\.)*"'
+    with open(path, encoding='utf-8') as header:
+        source = header.read()
+    return {name: ''.join(codecs.decode(part[1:-1], 'unicode_escape')
+                          for part in re.findall(literal, literals))
+            for name, literals in re.findall(
+                r'inline const std::string (\w+) =((?:\s*%s)+);' % literal, source)}
+
+
+def lines(text):
+    """The lines of a text that show something, without their blanks and tabs."""
+    return [line.strip() for line in text.split('\n') if line.strip()]
+
+
+TEXTS = read_texts(os.path.join(HERE, '..', 'screens.h'))
+BANNER = lines(TEXTS['kBanner'])
+USAGE = lines(TEXTS['kUsageLines'])
+OUTSIDE_PROMPT = lines(TEXTS['kNotFromPrompt'])
+NOTE = TEXTS['kNote'].strip()
+HIDE_FAILED = TEXTS['kHideFailure']
+UNHIDE_FAILED = TEXTS['kUnhideFailure']
+INVALID_PARAMETERS, DRIVE_NOT_SPECIFIED, INVALID_DRIVE_NAME = (
+    TEXTS[name].strip() for name in ('kInvalidParameters', 'kDriveNotSpecified', 'kInvalidDriveName'))
+
+
+def hiding(echo):
+    return TEXTS['kHiding'].lstrip() + echo
+
+
+def unhiding(echo):
+    return TEXTS['kUnhiding'].lstrip() + echo
+
 
 CSI = re.compile(r'\x1b\[([?>=]?)([0-9;]*)[ -/]*([@-~])')
 OSC = re.compile(r'\x1b\][^\x07\x1b]*(?:\x07|\x1b\\)')
@@ -307,9 +326,9 @@ class ColourTest(ScreenTest):
             (['-?'], None, 0),
             (['-x'], None, 0),
             (['-L', 'word'], None, 0),
-            (['a', 'b', 'c'], 'Error: Invalid parameters specified.', 1),
-            (['-H', ''], 'Error: Drive name is not specified.', 1),
-            (['-u', '1'], 'Error: Invalid drive name specified.', 1),
+            (['a', 'b', 'c'], INVALID_PARAMETERS, 1),
+            (['-H', ''], DRIVE_NOT_SPECIFIED, 1),
+            (['-u', '1'], INVALID_DRIVE_NAME, 1),
         ]
         for args, error, status in cases:
             with self.subTest(args=args):
@@ -344,16 +363,16 @@ class ColourTest(ScreenTest):
         bright_cyan = CYAN | 8
         self.assertColour(screen, BANNER + [NOTE], WHITE)
         self.assertColour(screen, [
-            '[*] Hiding the Drive Q', '[*] Successfully Hidden the Drive Q',
-            '[*] Unhiding the Drive Q', '[*] Successfully made the Drive Q Visible',
-            '[*] Hiding the Drive R', '[*] Unhiding the Drive R',
+            hiding('Q'), TEXTS['kHidden'].lstrip() + 'Q',
+            unhiding('Q'), TEXTS['kMadeVisible'].lstrip() + 'Q' + TEXTS['kVisible'],
+            hiding('R'), unhiding('R'),
             'AFTER-HIDE[0]', 'AFTER-UNHIDE[0]', 'AFTER-LIST[0]',
             'AFTER-HIDE-FAILED[1]', 'AFTER-UNHIDE-FAILED[1]'], bright_cyan)
         # A failure text follows its announcement on the same screen line.
         self.assertColour(screen, [HIDE_FAILED, UNHIDE_FAILED], RED)
         rows = screen.rows()
-        self.assertTrue(any('[*] Hiding the Drive R' + HIDE_FAILED in r for r in rows))
-        self.assertTrue(any('[*] Unhiding the Drive R' + UNHIDE_FAILED in r for r in rows))
+        self.assertTrue(any(hiding('R') + HIDE_FAILED in r for r in rows))
+        self.assertTrue(any(unhiding('R') + UNHIDE_FAILED in r for r in rows))
         self.assertEqual(screen.text().count(NOTE), 2, screen.text())
         # The listing: header, rule and one row per drive, all bright green.
         listing = [r.strip() for r in rows

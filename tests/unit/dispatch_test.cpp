@@ -138,15 +138,12 @@ TEST_P(DispatchTest, RunsTheCommandItsArgumentsName)
     case HIDE_D:
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(StoredNoDrives(), 0xCu);
-        EXPECT_EQ(run.text, kBanner + "\n\n\n [*] Hiding the Drive " + echo +
-                                "\n\n [*] Successfully Hidden the Drive " + echo + kNote);
+        EXPECT_EQ(run.text, kBanner + Announcement(true, echo) + SuccessLine(true, echo) + kNote);
         break;
     case UNHIDE_D:
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(StoredNoDrives(), 0x4u);
-        EXPECT_EQ(run.text, kBanner + "\n\n\n [*] Unhiding the Drive " + echo +
-                                "\n\n [*] Successfully made the Drive " + echo + " Visible" +
-                                kNote);
+        EXPECT_EQ(run.text, kBanner + Announcement(false, echo) + SuccessLine(false, echo) + kNote);
         break;
     }
 }

@@ -254,14 +254,13 @@ std::string ScreenText(Screen screen)
 {
     switch (screen) {
     case HIDDEN_D:
-        return kBanner + "\n\n\n [*] Hiding the Drive D\n\n [*] Successfully Hidden the Drive D" + kNote;
+        return kBanner + Announcement(true, "D") + SuccessLine(true, "D") + kNote;
     case HIDE_FAILED:
-        return kBanner + "\n\n\n [*] Hiding the Drive D" + kHideFailure;
+        return kBanner + Announcement(true, "D") + kHideFailure;
     case VISIBLE_C:
-        return kBanner + "\n\n\n [*] Unhiding the Drive C\n\n [*] Successfully made the Drive C Visible" +
-               kNote;
+        return kBanner + Announcement(false, "C") + SuccessLine(false, "C") + kNote;
     case UNHIDE_FAILED:
-        return kBanner + "\n\n\n [*] Unhiding the Drive C" + kUnhideFailure;
+        return kBanner + Announcement(false, "C") + kUnhideFailure;
     case USAGE:
         return kBanner + kUsageLines;
     case USAGE_AND_NOTICE:

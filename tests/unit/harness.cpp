@@ -2,38 +2,6 @@
 
 #include "app/app.h"
 
-const std::string kBanner =
-    "\n\n****************************************************************"
-    "\n\n    Velmora v1.0 by Brannoch"
-    "\n\n    https://velmora.example.com"
-    "\n\n****************************************************************";
-
-const std::string kUsageLines =
-    "\n\n\n Usage: \n\t Velmora.exe [-? | -L | -H <drive_name> | -U <drive_name>]"
-    "\n\n\n Examples:\n"
-    "\n\n\t //List all (hidden & visible) Drives"
-    "\n\t Velmora.exe -L"
-    "\n\n\t //Hide Drive 'D:\\' from all users"
-    "\n\t Velmora.exe -H D:\\"
-    "\n\n\t //Unhide Drive 'D:\\' on this sstem"
-    "\n\t Velmora.exe -U D:\\"
-    "\n\n\t //Show this help screen"
-    "\n\t Velmora -?"
-    "\n\n";
-
-const char kNote[] = "\n\n\n Note: Changes will take effect after you Log Off or restart.\n\n";
-
-const std::string kInvalidParameters = "\n\n Error: Invalid parameters specified.\n\n";
-const std::string kDriveNotSpecified = "\n\n Error: Drive name is not specified.\n\n";
-const std::string kInvalidDriveName = "\n\n Error: Invalid drive name specified.\n\n";
-const std::string kNotFromPrompt =
-    "\n This is command-line application. You have to run it from the CMD Prompt as shown above"
-    "\n\n Press any key to exit....\n";
-const std::string kHideFailure = "[*] Failed to Hide the selected Drive on your system.";
-const std::string kUnhideFailure =
-    "[*] Failed to Unhide the selected Drive on your system. Make sure you have proper "
-    "permissions and try again";
-
 RunResult RunTool(const std::vector<std::string> &arguments)
 {
     std::vector<std::string> storage;

@@ -11,6 +11,7 @@
 
 #include "policy/policy.h"
 #include "standin/model.h"
+#include "tests/screens.h"
 
 // What one run of the tool left behind.
 struct RunResult {
@@ -40,17 +41,6 @@ RunResult Capture(Body body)
 void StoreNoDrives(DWORD value);
 DWORD StoredNoDrives();  // fails the test unless a 4-byte REG_DWORD is stored
 
-// The texts every screen is built from, as the user sees them.
-extern const std::string kBanner;        // star line, title, address, star line
-extern const std::string kUsageLines;    // everything after the banner
-extern const char kNote[];
-// The red lines, as printed.
-extern const std::string kInvalidParameters;
-extern const std::string kDriveNotSpecified;
-extern const std::string kInvalidDriveName;
-extern const std::string kNotFromPrompt;  // the two lines shown when PROMPT is absent
-extern const std::string kHideFailure;
-extern const std::string kUnhideFailure;
 
 // A fresh stand-in machine for every test.
 class ToolTest : public ::testing::Test {

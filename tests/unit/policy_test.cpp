@@ -25,16 +25,13 @@ std::vector<BYTE> Bytes(const std::string &text) { return {text.begin(), text.en
 // attribute ShowBanner puts back (the starting one with the intensity bit).
 std::vector<Segment> DriveScreen(bool hide, const std::string &echo, bool succeeded, WORD restored)
 {
-    std::string lines = (hide ? "\n\n\n [*] Hiding the Drive " : "\n\n\n [*] Unhiding the Drive ") + echo;
     std::vector<Segment> screen = {{BRIGHT_WHITE, kBanner}};
     if (succeeded) {
-        lines += hide ? "\n\n [*] Successfully Hidden the Drive " + echo
-                      : "\n\n [*] Successfully made the Drive " + echo + " Visible";
-        screen.push_back({restored, lines});
+        screen.push_back({restored, Announcement(hide, echo) + SuccessLine(hide, echo)});
         screen.push_back({BRIGHT_WHITE, kNote});
     } else {
-        screen.push_back({restored, lines});
-        screen.push_back({BRIGHT_RED, hide ? kHideFailure : kUnhideFailure});
+        screen.push_back({restored, Announcement(hide, echo)});
+        screen.push_back({BRIGHT_RED, FailureText(hide)});
     }
     return standin::Merged(screen);
 }

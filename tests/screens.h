@@ -1,0 +1,72 @@
+// What Velmora prints, word for word: the one copy that every test suite
+// compares against. The unit tests, the fuzzer and the end-to-end program
+// include it; the screen test reads its literals. Keep each text one
+// `inline const std::string` of plain string literals, so that it can.
+#ifndef VELMORA_TESTS_SCREENS_H
+#define VELMORA_TESTS_SCREENS_H
+
+#include <string>
+
+// Star line, title, address, star line: shown in bright white.
+inline const std::string kBanner =
+    "\n\n****************************************************************"
+    "\n\n    Velmora v1.0 by Brannoch"
+    "\n\n    https://velmora.example.com"
+    "\n\n****************************************************************";
+
+// Everything of the usage screen after the banner: shown in bright green.
+inline const std::string kUsageLines =
+    "\n\n\n Usage: \n\t Velmora.exe [-? | -L | -H <drive_name> | -U <drive_name>]"
+    "\n\n\n Examples:\n"
+    "\n\n\t //List all (hidden & visible) Drives"
+    "\n\t Velmora.exe -L"
+    "\n\n\t //Hide Drive 'D:\\' from all users"
+    "\n\t Velmora.exe -H D:\\"
+    "\n\n\t //Unhide Drive 'D:\\' on this sstem"
+    "\n\t Velmora.exe -U D:\\"
+    "\n\n\t //Show this help screen"
+    "\n\t Velmora -?"
+    "\n\n";
+
+// -H and -U: the announcement and the success line around the drive argument
+// as echoed, then the note in bright white.
+inline const std::string kHiding = "\n\n\n [*] Hiding the Drive ";
+inline const std::string kUnhiding = "\n\n\n [*] Unhiding the Drive ";
+inline const std::string kHidden = "\n\n [*] Successfully Hidden the Drive ";
+inline const std::string kMadeVisible = "\n\n [*] Successfully made the Drive ";
+inline const std::string kVisible = " Visible";
+inline const std::string kNote =
+    "\n\n\n Note: Changes will take effect after you Log Off or restart.\n\n";
+
+// The red lines.
+inline const std::string kInvalidParameters = "\n\n Error: Invalid parameters specified.\n\n";
+inline const std::string kDriveNotSpecified = "\n\n Error: Drive name is not specified.\n\n";
+inline const std::string kInvalidDriveName = "\n\n Error: Invalid drive name specified.\n\n";
+inline const std::string kHideFailure = "[*] Failed to Hide the selected Drive on your system.";
+inline const std::string kUnhideFailure =
+    "[*] Failed to Unhide the selected Drive on your system. Make sure you have proper "
+    "permissions and try again";
+// Shown when PROMPT is absent, before the wait for a key.
+inline const std::string kNotFromPrompt =
+    "\n This is command-line application. You have to run it from the CMD Prompt as shown above"
+    "\n\n Press any key to exit....\n";
+
+// "Hiding the Drive X" (hide) or "Unhiding the Drive X", for the echo X.
+inline std::string Announcement(bool hide, const std::string &echo)
+{
+    return (hide ? kHiding : kUnhiding) + echo;
+}
+
+// The success line of -H (hide) or -U for the echo.
+inline std::string SuccessLine(bool hide, const std::string &echo)
+{
+    return hide ? kHidden + echo : kMadeVisible + echo + kVisible;
+}
+
+// The red failure text of -H (hide) or -U.
+inline const std::string &FailureText(bool hide)
+{
+    return hide ? kHideFailure : kUnhideFailure;
+}
+
+#endif
