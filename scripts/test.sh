@@ -103,6 +103,14 @@ else
     [ -n "$x86_emulated" ] && x86_how="executable checks only: the x64 test program failed to build"
 fi
 
+# 5. The release archive, built twice from this tree and compared.
+say "Tests: release"
+if /usr/bin/python3 "$VELMORA_ROOT/tests/release/test_release.py"; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1)); failures+=("release: see above")
+fi
+
 echo
 echo "Host: $(host_description)"
 echo "x64 build (build/win64/Velmora.exe): $x64_how"

@@ -15,7 +15,10 @@ import xml.etree.ElementTree as ET
 
 import pefile
 
-RESOURCES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "resources")
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+RESOURCES = os.path.join(ROOT, "resources")
+with open(os.path.join(ROOT, "VERSION")) as version_file:
+    VERSION = version_file.readline().strip()
 EXE_PATH = None  # set from the command line
 pe = None
 
@@ -146,12 +149,12 @@ MACHINES = {
 VERSION_STRINGS = {
     "CompanyName": "Brannoch",
     "FileDescription": "Free Command-line Tool to Hide or Unhide Drives on Windows",
-    "FileVersion": "1.0.0.0",
+    "FileVersion": VERSION,
     "InternalName": "Velmora",
     "LegalCopyright": "Copyright (C) 2026 Brannoch",
     "OriginalFilename": "Velmora.exe",
     "ProductName": "Velmora",
-    "ProductVersion": "1.0.0.0",
+    "ProductVersion": VERSION,
 }
 
 
@@ -242,14 +245,16 @@ class Manifest(unittest.TestCase):
         self.assertEqual(levels[0].attrib, {"level": "requireAdministrator", "uiAccess": "false"})
         identity = root.find("{urn:schemas-microsoft-com:asm.v1}assemblyIdentity")
         self.assertEqual(identity.get("processorArchitecture"), machine()["manifest"])
+        self.assertEqual(identity.get("version"), VERSION)
 
 
 class VersionBlock(unittest.TestCase):
-    def test_fixed_versions_are_1_0_0_0(self):
+    def test_fixed_versions_are_the_version_file(self):
+        a, b, c, d = (int(n) for n in VERSION.split("."))
         fixed = pe.VS_FIXEDFILEINFO[0]
         self.assertEqual(fixed.Signature, 0xFEEF04BD)
-        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (0x00010000, 0))
-        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), (0x00010000, 0))
+        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (a << 16 | b, c << 16 | d))
+        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), (a << 16 | b, c << 16 | d))
 
     def test_translation_and_strings(self):
         translations, tables = [], {}
