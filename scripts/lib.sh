@@ -183,15 +183,22 @@ ensure_wine_prefix() {
     [ -f "$prefix/system.reg" ]
 }
 
+# Configures a Windows build for x86 or x64 ($1) in the folder $2, with any
+# further cache settings given.
+configure_windows_in() {
+    local toolchain=i686
+    [ "$1" = x64 ] && toolchain=x86_64
+    cmake -S "$VELMORA_ROOT" -B "$2" \
+        -DCMAKE_TOOLCHAIN_FILE="$VELMORA_ROOT/cmake/mingw-w64-$toolchain.cmake" \
+        -DCMAKE_BUILD_TYPE=Release "${@:3}" >/dev/null
+}
+
 # Configures the Windows build $1, win32 (x86) or win64 (x64), in build/$1,
 # with any further cache settings given.
 configure_windows() {
-    local name=$1 toolchain=i686
-    shift
-    [ "$name" = win64 ] && toolchain=x86_64
-    cmake -S "$VELMORA_ROOT" -B "$VELMORA_BUILD/$name" \
-        -DCMAKE_TOOLCHAIN_FILE="$VELMORA_ROOT/cmake/mingw-w64-$toolchain.cmake" \
-        -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+    local machine=x86
+    [ "$1" = win64 ] && machine=x64
+    configure_windows_in "$machine" "$VELMORA_BUILD/$1" "${@:2}"
 }
 
 # Configures (once) and builds the Windows build $1; further arguments go to

@@ -37,13 +37,11 @@ if [ -n "$(git -C "$VELMORA_ROOT" status --porcelain)" ]; then
     commit="$commit, with changes not committed"
 fi
 
-for arch in x86:i686 x64:x86_64; do
-    say "Building the ${arch%%:*} executable"
-    rm -rf "${build:?}/${arch%%:*}"
-    cmake -S "$VELMORA_ROOT" -B "$build/${arch%%:*}" \
-        -DCMAKE_TOOLCHAIN_FILE="$VELMORA_ROOT/cmake/mingw-w64-${arch#*:}.cmake" \
-        -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$build/${arch%%:*}" --target Velmora -j "$(nproc)" >/dev/null
+for machine in x86 x64; do
+    say "Building the $machine executable"
+    rm -rf "${build:?}/$machine"
+    configure_windows_in "$machine" "$build/$machine"
+    cmake --build "$build/$machine" --target Velmora -j "$(nproc)" >/dev/null
 done
 
 mkdir -p "$out"
