@@ -30,7 +30,7 @@ struct KeyOpen {
 
 struct Drive {
     unsigned int type = DRIVE_FIXED;
-    std::string label;
+    std::string label;                // UTF-8, as the volume stores it in Unicode
     std::string fileSystem = "NTFS";
     bool volumeQuerySucceeds = true;
     // A removable or optical drive with nothing in it: its volume query
@@ -39,7 +39,11 @@ struct Drive {
     bool noMedium = false;
 };
 
-// A piece of console output and the attribute in force when it was written.
+// A piece of output and the attribute in force when it was written. On a
+// console, the text is what the console shows, in UTF-8: bytes written
+// through the C runtime decoded with the console's output code page, as
+// Windows' console decodes them, and WriteConsoleW text as it was given.
+// Redirected, it is the bytes as written.
 struct Segment {
     WORD attribute;
     std::string text;
@@ -63,9 +67,23 @@ struct Machine {
     int keysClosed = 0;
     std::vector<std::string> valuesQueried;     // value names, in order
     std::vector<std::string> valuesSet;
+    std::vector<std::string> valuesDeleted;
 
-    // Console.
+    // Code pages: the system's ANSI and OEM ones, and the console's output
+    // code page (GetConsoleOutputCP gives 0 without a console).
+    UINT ansiCodePage = 1252;
+    UINT oemCodePage = 437;
+    UINT consoleCodePage = 437;
+
+    // Console. The process may have a console (hasConsole) while its
+    // standard handles lead elsewhere (stdoutIsConsole, stdinIsConsole false).
+    bool hasConsole = true;
     bool stdoutIsConsole = true;
+    bool stdinIsConsole = true;
+    int consoleProcesses = 1;                   // processes attached to the console
+    bool consoleWindow = true;                  // GetConsoleWindow is not NULL
+    bool windowStationVisible = true;           // WSF_VISIBLE in the window station's flags
+    int librariesLoaded = 0;                    // user32 loaded and not freed
     WORD attribute = 7;
     std::vector<WORD> attributesSet;
     std::vector<int> keysPressed;               // scripted keystrokes, first first
@@ -98,7 +116,7 @@ struct Machine {
     std::vector<std::string> mutexNames;        // as passed to CreateMutexA, in order
     std::vector<DWORD> waitTimeouts;            // as passed to WaitForSingleObject
     int mutexOwned = 0;                         // ownership taken and not released
-    int writesOutsideMutex = 0;                 // RegSetValueExA calls while none was owned
+    int writesOutsideMutex = 0;                 // value writes or deletes while none was owned
 
     // Process error mode, and the critical-error dialogs it let through.
     UINT errorMode = 0;
@@ -157,6 +175,11 @@ int CountCalls(const std::string &function);
 // StartCapture() to StopCapture(), split where the console attribute changed.
 void StartCapture();
 std::vector<Segment> StopCapture();
+
+// Text in the code page `codePage` as UTF-8, and back (characters the code
+// page lacks become '?'), as Windows converts them without best fit.
+std::string Utf8FromCodePage(UINT codePage, const std::string &bytes);
+std::string CodePageFromUtf8(UINT codePage, const std::string &text);
 
 // Plain text of a capture, and the same pieces merged where neighbours share
 // an attribute (empty pieces dropped).

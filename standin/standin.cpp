@@ -1,6 +1,8 @@
 // The stand-in Win32 functions, working on the model in standin/model.h.
 #include "standin/model.h"
 
+#include <errno.h>
+#include <iconv.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -22,6 +24,9 @@ const HANDLE kStdOutput = (HANDLE)(uintptr_t)0x10;
 const HANDLE kStdInput = (HANDLE)(uintptr_t)0x14;
 const HANDLE kCurrentProcess = (HANDLE)(intptr_t)-1;
 const HMODULE kKernel32 = (HMODULE)(uintptr_t)0x7c800000;
+const HMODULE kUser32 = (HMODULE)(uintptr_t)0x7e410000;
+const HWND kConsoleWindow = (HWND)(uintptr_t)0x50010;
+const HWINSTA kWindowStation = (HWINSTA)(uintptr_t)0x30;
 const DWORD kDebugPrivilegeLuid = 20;
 
 // Output capture state.
@@ -30,6 +35,7 @@ struct Capture {
     int savedFd = -1;
     WORD startAttribute = 0;
     std::vector<std::pair<long, WORD>> marks;  // byte offset, attribute from there on
+    std::vector<std::pair<long, long>> unicode;  // byte ranges WriteConsoleW wrote, as UTF-8
 } g_capture;
 
 // The file that captured output goes to: one per process, emptied at each
@@ -142,6 +148,123 @@ void CreateKeyPath(const std::string &path)
     g_machine.keys[path];
 }
 
+
+// iconv's name for a Windows code page.
+std::string CodePageName(UINT codePage)
+{
+    if (codePage == CP_ACP)
+        codePage = g_machine.ansiCodePage;
+    else if (codePage == CP_OEMCP)
+        codePage = g_machine.oemCodePage;
+    if (codePage == CP_UTF8)
+        return "UTF-8";
+    if (codePage == 54936)
+        return "GB18030";
+    return "CP" + std::to_string(codePage);
+}
+
+// Converts `in` with iconv; false when a character cannot be converted.
+bool Iconv(const std::string &to, const std::string &from, const std::string &in, std::string *out)
+{
+    iconv_t cd = iconv_open(to.c_str(), from.c_str());
+    if (cd == (iconv_t)-1)
+        return false;
+    std::string input = in;
+    char buffer[64];
+    char *source = input.empty() ? buffer : &input[0];
+    size_t left = input.size();
+    bool ok = true;
+    out->clear();
+    while (left > 0) {
+        char *target = buffer;
+        size_t room = sizeof buffer;
+        size_t result = iconv(cd, &source, &left, &target, &room);
+        out->append(buffer, (size_t)(target - buffer));
+        if (result == (size_t)-1 && errno != E2BIG) {
+            ok = false;
+            break;
+        }
+    }
+    iconv_close(cd);
+    return ok;
+}
+
+std::string Utf16Bytes(const WCHAR *text, size_t units)
+{
+    return std::string((const char *)text, units * sizeof(WCHAR));
+}
+
+// UTF-8 from UTF-16 code units; a unit that is no character becomes U+FFFD.
+std::string Utf8FromUtf16(const WCHAR *text, size_t units)
+{
+    std::string out, piece;
+    for (size_t i = 0; i < units;) {
+        if (text[i] < 0x80) {  // every code page modelled here is ASCII below 0x80
+            out += (char)text[i++];
+            continue;
+        }
+        size_t n = (text[i] >= 0xD800 && text[i] < 0xDC00 && i + 1 < units) ? 2 : 1;
+        out += Iconv("UTF-8", "UTF-16LE", Utf16Bytes(text + i, n), &piece) ? piece : "\xEF\xBF\xBD";
+        i += n;
+    }
+    return out;
+}
+
+// UTF-16 from bytes in a code page; a byte sequence that is no character
+// becomes U+FFFD.
+std::u16string Utf16FromCodePage(UINT codePage, const std::string &bytes)
+{
+    std::u16string out;
+    std::string piece;
+    const std::string name = CodePageName(codePage);
+    for (size_t i = 0; i < bytes.size();) {
+        if ((unsigned char)bytes[i] < 0x80) {
+            out += (char16_t)bytes[i++];
+            continue;
+        }
+        size_t n = 1;
+        while (n <= 4 && i + n <= bytes.size() &&
+               !Iconv("UTF-16LE", name, bytes.substr(i, n), &piece))
+            ++n;
+        if (n > 4 || i + n > bytes.size()) {
+            out += u'\xFFFD';
+            i += 1;
+            continue;
+        }
+        out.append((const char16_t *)piece.data(), piece.size() / 2);
+        i += n;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string Utf8FromCodePage(UINT codePage, const std::string &bytes)
+{
+    std::u16string wide = Utf16FromCodePage(codePage, bytes);
+    return Utf8FromUtf16(wide.data(), wide.size());
+}
+
+std::string CodePageFromUtf8(UINT codePage, const std::string &text)
+{
+    std::u16string wide = Utf16FromCodePage(CP_UTF8, text);
+    std::string out, piece;
+    for (size_t i = 0; i < wide.size();) {
+        if (wide[i] < 0x80) {
+            out += (char)wide[i++];
+            continue;
+        }
+        size_t n = (wide[i] >= 0xD800 && wide[i] < 0xDC00 && i + 1 < wide.size()) ? 2 : 1;
+        out += Iconv(CodePageName(codePage), "UTF-16LE", Utf16Bytes(wide.data() + i, n), &piece)
+                   ? piece
+                   : "?";
+        i += n;
+    }
+    return out;
+}
+
+namespace {
+
 BOOL WINAPI FakeIsWow64Process(HANDLE process, PBOOL wow64)
 {
     bool failed = Called("IsWow64Process");
@@ -150,6 +273,33 @@ BOOL WINAPI FakeIsWow64Process(HANDLE process, PBOOL wow64)
     if (failed || process != kCurrentProcess || wow64 == nullptr)
         return FALSE;
     *wow64 = g_machine.wow64 == WOW64_TRUE ? TRUE : FALSE;
+    return TRUE;
+}
+
+HWINSTA WINAPI FakeGetProcessWindowStation(void)
+{
+    if (Called("GetProcessWindowStation"))
+        return nullptr;
+    return kWindowStation;
+}
+
+BOOL WINAPI FakeGetUserObjectInformationW(HANDLE hObj, int nIndex, LPVOID pvInfo, DWORD nLength,
+                                          LPDWORD lpnLengthNeeded)
+{
+    if (Called("GetUserObjectInformationW"))
+        return FALSE;
+    if (hObj != (HANDLE)kWindowStation || nIndex != UOI_FLAGS) {
+        g_machine.lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    if (lpnLengthNeeded)
+        *lpnLengthNeeded = sizeof(USEROBJECTFLAGS);
+    if (pvInfo == nullptr || nLength < sizeof(USEROBJECTFLAGS)) {
+        g_machine.lastError = ERROR_INSUFFICIENT_BUFFER;
+        return FALSE;
+    }
+    USEROBJECTFLAGS flags = {FALSE, FALSE, g_machine.windowStationVisible ? (DWORD)WSF_VISIBLE : 0};
+    memcpy(pvInfo, &flags, sizeof flags);
     return TRUE;
 }
 
@@ -234,6 +384,33 @@ void StartCapture()
     g_capture.active = true;
 }
 
+// One piece of captured output as it shows: on a console, the bytes the C
+// runtime wrote are decoded with the console's code page and WriteConsoleW's
+// text is kept; redirected, the bytes stay as they are.
+std::string Shown(const std::string &raw, long from, long to)
+{
+    if (!g_machine.stdoutIsConsole)
+        return raw.substr((size_t)from, (size_t)(to - from));
+    std::string shown;
+    long at = from;
+    auto decode = [&](long end) {
+        if (end > at)
+            shown += Utf8FromCodePage(g_machine.consoleCodePage,
+                                      raw.substr((size_t)at, (size_t)(end - at)));
+        at = std::max(at, end);
+    };
+    for (const auto &range : g_capture.unicode) {
+        long begin = std::max(range.first, from), end = std::min(range.second, to);
+        if (begin >= end)
+            continue;
+        decode(begin);
+        shown += raw.substr((size_t)begin, (size_t)(end - begin));
+        at = end;
+    }
+    decode(to);
+    return shown;
+}
+
 std::vector<Segment> StopCapture()
 {
     fflush(stdout);
@@ -251,11 +428,11 @@ std::vector<Segment> StopCapture()
     WORD attribute = g_capture.startAttribute;
     for (const auto &mark : g_capture.marks) {
         long to = std::min(std::max(mark.first, from), (long)text.size());
-        segments.push_back(Segment{attribute, text.substr((size_t)from, (size_t)(to - from))});
+        segments.push_back(Segment{attribute, Shown(text, from, to)});
         from = to;
         attribute = mark.second;
     }
-    segments.push_back(Segment{attribute, text.substr((size_t)from)});
+    segments.push_back(Segment{attribute, Shown(text, from, (long)text.size())});
     return segments;
 }
 
@@ -339,6 +516,192 @@ int _getch(void)
     int key = g_machine.keysPressed.front();
     g_machine.keysPressed.erase(g_machine.keysPressed.begin());
     return key;
+}
+
+BOOL WINAPI GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode)
+{
+    if (Called("GetConsoleMode"))
+        return FALSE;
+    bool console = (hConsoleHandle == kStdOutput && g_machine.stdoutIsConsole) ||
+                   (hConsoleHandle == kStdInput && g_machine.stdinIsConsole);
+    if (!console || !g_machine.hasConsole) {
+        g_machine.lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    *lpMode = hConsoleHandle == kStdOutput ? 0x3 : 0x1F7;
+    return TRUE;
+}
+
+// The console takes Unicode as it is: the text goes out as UTF-8, and the
+// capture remembers that these bytes are not to be decoded again.
+BOOL WINAPI WriteConsoleW(HANDLE hConsoleOutput, const void *lpBuffer, DWORD nNumberOfCharsToWrite,
+                          LPDWORD lpNumberOfCharsWritten, LPVOID lpReserved)
+{
+    if (Called("WriteConsoleW"))
+        return FALSE;
+    if (hConsoleOutput != kStdOutput || !g_machine.stdoutIsConsole || !g_machine.hasConsole ||
+        lpReserved != nullptr) {
+        g_machine.lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    std::string text = Utf8FromUtf16((const WCHAR *)lpBuffer, nNumberOfCharsToWrite);
+    long begin = (long)lseek(1, 0, SEEK_CUR);
+    if (!text.empty() && write(1, text.data(), text.size()) != (ssize_t)text.size())
+        perror("stand-in: WriteConsoleW");
+    if (g_capture.active && begin >= 0)
+        g_capture.unicode.push_back({begin, begin + (long)text.size()});
+    if (lpNumberOfCharsWritten)
+        *lpNumberOfCharsWritten = nNumberOfCharsToWrite;
+    return TRUE;
+}
+
+UINT WINAPI GetConsoleOutputCP(void)
+{
+    if (Called("GetConsoleOutputCP") || !g_machine.hasConsole)
+        return 0;
+    return g_machine.consoleCodePage;
+}
+
+UINT WINAPI GetOEMCP(void)
+{
+    g_machine.calls.push_back("GetOEMCP");
+    return g_machine.oemCodePage;
+}
+
+UINT WINAPI GetACP(void)
+{
+    g_machine.calls.push_back("GetACP");
+    return g_machine.ansiCodePage;
+}
+
+DWORD WINAPI GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount)
+{
+    if (Called("GetConsoleProcessList"))
+        return 0;
+    if (!g_machine.hasConsole || lpdwProcessList == nullptr || dwProcessCount == 0) {
+        g_machine.lastError = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    for (DWORD i = 0; i < dwProcessCount && i < (DWORD)g_machine.consoleProcesses; ++i)
+        lpdwProcessList[i] = 1000 + 4 * i;
+    return (DWORD)g_machine.consoleProcesses;
+}
+
+HWND WINAPI GetConsoleWindow(void)
+{
+    if (Called("GetConsoleWindow") || !g_machine.hasConsole || !g_machine.consoleWindow)
+        return nullptr;
+    return kConsoleWindow;
+}
+
+// Code pages. UTF-8 and UTF-7 take no flags and no default character, as on Windows.
+static bool TakesNoFlags(UINT codePage)
+{
+    return codePage == 42 || codePage == CP_UTF7 || codePage == CP_UTF8 || codePage == 54936 ||
+           (codePage >= 50220 && codePage <= 50229) || (codePage >= 57002 && codePage <= 57011);
+}
+
+int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int cbMultiByte,
+                               LPWSTR lpWideCharStr, int cchWideChar)
+{
+    if (Called("MultiByteToWideChar"))
+        return 0;
+    if (lpMultiByteStr == nullptr || cbMultiByte == 0 || cchWideChar < 0 ||
+        (dwFlags != 0 && TakesNoFlags(CodePage) && dwFlags != 8 /* MB_ERR_INVALID_CHARS */)) {
+        g_machine.lastError = dwFlags ? ERROR_INVALID_FLAGS : ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    size_t length = cbMultiByte < 0 ? strlen(lpMultiByteStr) + 1 : (size_t)cbMultiByte;
+    std::u16string wide = Utf16FromCodePage(CodePage, std::string(lpMultiByteStr, length));
+    if (cchWideChar == 0)
+        return (int)wide.size();
+    if (wide.size() > (size_t)cchWideChar) {
+        g_machine.lastError = ERROR_INSUFFICIENT_BUFFER;
+        return 0;
+    }
+    memcpy(lpWideCharStr, wide.data(), wide.size() * sizeof(WCHAR));
+    return (int)wide.size();
+}
+
+// A few entries of Windows' best-fit tables: the look-alike it writes for a
+// character a code page lacks, unless told WC_NO_BEST_FIT_CHARS.
+static char BestFit(WCHAR c)
+{
+    static const struct {
+        WCHAR from;
+        char to;
+    } kTable[] = {{0x0105, 'a'}, {0x0107, 'c'}, {0x0119, 'e'}, {0x0141, 'L'}, {0x0142, 'l'},
+                  {0x0144, 'n'}, {0x015B, 's'}, {0x017A, 'z'}, {0x017B, 'Z'}, {0x017C, 'z'},
+                  {0x2013, '-'}, {0x2014, '-'}, {0x2018, '\''}, {0x2019, '\''}, {0x201C, '"'},
+                  {0x201D, '"'}, {0x221E, '8'}};
+    for (const auto &entry : kTable)
+        if (entry.from == c)
+            return entry.to;
+    return 0;
+}
+
+// A character the code page lacks becomes the default character with
+// WC_NO_BEST_FIT_CHARS; without it, a look-alike where Windows knows one.
+int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
+                               LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar,
+                               LPBOOL lpUsedDefaultChar)
+{
+    if (Called("WideCharToMultiByte"))
+        return 0;
+    if (TakesNoFlags(CodePage) && dwFlags != 0 &&
+        !((CodePage == CP_UTF8 || CodePage == 54936) && dwFlags == 0x80 /* WC_ERR_INVALID_CHARS */)) {
+        g_machine.lastError = ERROR_INVALID_FLAGS;
+        return 0;
+    }
+    if ((CodePage == CP_UTF8 || CodePage == CP_UTF7) && (lpDefaultChar || lpUsedDefaultChar)) {
+        g_machine.lastError = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    if (lpWideCharStr == nullptr || cchWideChar == 0 || cbMultiByte < 0) {
+        g_machine.lastError = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    size_t units = 0;
+    if (cchWideChar < 0) {
+        while (lpWideCharStr[units] != 0)
+            ++units;
+        ++units;
+    } else {
+        units = (size_t)cchWideChar;
+    }
+    const std::string name = CodePageName(CodePage);
+    std::string out, piece;
+    bool usedDefault = false;
+    for (size_t i = 0; i < units;) {
+        if (lpWideCharStr[i] < 0x80) {
+            out += (char)lpWideCharStr[i++];
+            continue;
+        }
+        size_t n = (lpWideCharStr[i] >= 0xD800 && lpWideCharStr[i] < 0xDC00 && i + 1 < units) ? 2 : 1;
+        std::string unit = Utf16Bytes(lpWideCharStr + i, n);
+        i += n;
+        if (Iconv(name, "UTF-16LE", unit, &piece)) {
+            out += piece;
+            continue;
+        }
+        char lookAlike = BestFit(lpWideCharStr[i - n]);
+        if (!(dwFlags & WC_NO_BEST_FIT_CHARS) && lookAlike != 0) {
+            out += lookAlike;
+            continue;
+        }
+        out += lpDefaultChar ? std::string(1, *lpDefaultChar) : std::string("?");
+        usedDefault = true;
+    }
+    if (lpUsedDefaultChar)
+        *lpUsedDefaultChar = usedDefault ? TRUE : FALSE;
+    if (cbMultiByte == 0)
+        return (int)out.size();
+    if (out.size() > (size_t)cbMultiByte) {
+        g_machine.lastError = ERROR_INSUFFICIENT_BUFFER;
+        return 0;
+    }
+    memcpy(lpMultiByteStr, out.data(), out.size());
+    return (int)out.size();
 }
 
 // kernel32: errors, process, lookup, environment
@@ -450,11 +813,41 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
     return kKernel32;
 }
 
+HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName)
+{
+    if (Called("LoadLibraryA"))
+        return nullptr;
+    if (lpLibFileName == nullptr || Lower(lpLibFileName) != "user32.dll") {
+        g_machine.lastError = 126;  // ERROR_MOD_NOT_FOUND
+        return nullptr;
+    }
+    ++g_machine.librariesLoaded;
+    return kUser32;
+}
+
+BOOL WINAPI FreeLibrary(HMODULE hLibModule)
+{
+    if (Called("FreeLibrary"))
+        return FALSE;
+    if (hLibModule != kUser32 || g_machine.librariesLoaded == 0) {
+        g_machine.lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    --g_machine.librariesLoaded;
+    return TRUE;
+}
+
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
 {
     g_machine.procedureLookedUp = lpProcName ? lpProcName : "";
     if (Called("GetProcAddress"))
         return nullptr;
+    if (hModule == kUser32 && g_machine.librariesLoaded > 0 && lpProcName != nullptr) {
+        if (strcmp(lpProcName, "GetProcessWindowStation") == 0)
+            return (FARPROC)(void *)&FakeGetProcessWindowStation;
+        if (strcmp(lpProcName, "GetUserObjectInformationW") == 0)
+            return (FARPROC)(void *)&FakeGetUserObjectInformationW;
+    }
     if (hModule != kKernel32 || lpProcName == nullptr ||
         strcmp(lpProcName, "IsWow64Process") != 0 || g_machine.wow64 == WOW64_FUNCTION_ABSENT) {
         g_machine.lastError = 127;  // ERROR_PROC_NOT_FOUND
@@ -514,32 +907,36 @@ unsigned int WINAPI GetDriveTypeA(LPCSTR lpRootPathName)
     return drive ? drive->type : DRIVE_NO_ROOT_DIR;
 }
 
-BOOL WINAPI GetVolumeInformationA(LPCSTR lpRootPathName, LPSTR lpVolumeNameBuffer,
+BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer,
                                   DWORD nVolumeNameSize, LPDWORD lpVolumeSerialNumber,
                                   LPDWORD lpMaximumComponentLength, LPDWORD lpFileSystemFlags,
-                                  LPSTR lpFileSystemNameBuffer, DWORD nFileSystemNameSize)
+                                  LPWSTR lpFileSystemNameBuffer, DWORD nFileSystemNameSize)
 {
-    g_machine.volumeQueries.push_back(lpRootPathName ? lpRootPathName : "");
+    std::string root;
+    for (size_t i = 0; lpRootPathName && lpRootPathName[i]; ++i)
+        root += lpRootPathName[i] < 0x80 ? (char)lpRootPathName[i] : '?';
+    g_machine.volumeQueries.push_back(root);
     g_machine.volumeNameSize = nVolumeNameSize;
     g_machine.fileSystemNameSize = nFileSystemNameSize;
     if (lpVolumeSerialNumber || lpMaximumComponentLength || lpFileSystemFlags)
         g_machine.volumeExtrasAllNull = false;
-    if (Called("GetVolumeInformationA"))
+    if (Called("GetVolumeInformationW"))
         return FALSE;
-    const Drive *drive = FindDrive(lpRootPathName);
+    const Drive *drive = FindDrive(root.c_str());
     if (drive && drive->noMedium && !(g_machine.errorMode & SEM_FAILCRITICALERRORS))
         ++g_machine.criticalErrorDialogs;  // "There is no disk in the drive", until someone clicks
     if (drive == nullptr || !drive->volumeQuerySucceeds || drive->noMedium) {
         g_machine.lastError = drive ? ERROR_NOT_READY : ERROR_FILE_NOT_FOUND;
         return FALSE;
     }
-    if (drive->label.size() + 1 > nVolumeNameSize ||
-        drive->fileSystem.size() + 1 > nFileSystemNameSize) {
+    std::u16string label = Utf16FromCodePage(CP_UTF8, drive->label);
+    std::u16string fileSystem = Utf16FromCodePage(CP_UTF8, drive->fileSystem);
+    if (label.size() + 1 > nVolumeNameSize || fileSystem.size() + 1 > nFileSystemNameSize) {
         g_machine.lastError = 24;  // ERROR_BAD_LENGTH
         return FALSE;
     }
-    memcpy(lpVolumeNameBuffer, drive->label.c_str(), drive->label.size() + 1);
-    memcpy(lpFileSystemNameBuffer, drive->fileSystem.c_str(), drive->fileSystem.size() + 1);
+    memcpy(lpVolumeNameBuffer, label.c_str(), (label.size() + 1) * sizeof(WCHAR));
+    memcpy(lpFileSystemNameBuffer, fileSystem.c_str(), (fileSystem.size() + 1) * sizeof(WCHAR));
     return TRUE;
 }
 
@@ -636,6 +1033,20 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
     (*values)[Lower(lpValueName ? lpValueName : "")] =
         RegistryValue{dwType, std::vector<BYTE>(lpData, lpData + cbData)};
     return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
+{
+    g_machine.valuesDeleted.push_back(lpValueName ? lpValueName : "");
+    if (Called("RegDeleteValueA"))
+        return (LONG)g_machine.lastError;
+    auto *values = OpenKeyValues(hKey);
+    if (values == nullptr)
+        return ERROR_INVALID_HANDLE;
+    if (g_machine.mutexOwned == 0)
+        ++g_machine.writesOutsideMutex;
+    return values->erase(Lower(lpValueName ? lpValueName : "")) ? ERROR_SUCCESS
+                                                                 : ERROR_FILE_NOT_FOUND;
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey)

@@ -19,6 +19,12 @@ typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef int16_t SHORT;
 typedef char CHAR;
+// Windows' WCHAR is one UTF-16 code unit, whatever the host's wchar_t is.
+typedef char16_t WCHAR;
+typedef WCHAR *LPWSTR;
+typedef const WCHAR *LPCWSTR;
+typedef const char *LPCCH;
+typedef BOOL *LPBOOL;
 typedef void *HANDLE;
 typedef HANDLE *PHANDLE;
 typedef BOOL *PBOOL;
@@ -37,6 +43,10 @@ typedef struct HKEY__ *HKEY;
 typedef HKEY *PHKEY;
 struct HINSTANCE__;
 typedef struct HINSTANCE__ *HMODULE;
+struct HWND__;
+typedef struct HWND__ *HWND;
+struct HWINSTA__;
+typedef struct HWINSTA__ *HWINSTA;
 typedef int (WINAPI *FARPROC)(void);
 
 #define TRUE 1
@@ -55,6 +65,9 @@ typedef int (WINAPI *FARPROC)(void);
 #define ERROR_NOT_OWNER 288L
 #define ERROR_NO_SUCH_PRIVILEGE 1313L
 #define ERROR_NOT_ALL_ASSIGNED 1300L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_FLAGS 1004L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
 
 // Console
 #define STD_INPUT_HANDLE ((DWORD)-10)
@@ -81,6 +94,23 @@ typedef struct _CONSOLE_SCREEN_BUFFER_INFO {
     SMALL_RECT srWindow;
     COORD dwMaximumWindowSize;
 } CONSOLE_SCREEN_BUFFER_INFO, *PCONSOLE_SCREEN_BUFFER_INFO;
+
+// Code pages
+#define CP_ACP 0
+#define CP_OEMCP 1
+#define CP_UTF7 65000
+#define CP_UTF8 65001
+#define WC_NO_BEST_FIT_CHARS 0x00000400
+
+// Window stations (user32)
+#define UOI_FLAGS 1
+#define WSF_VISIBLE 0x0001L
+
+typedef struct tagUSEROBJECTFLAGS {
+    BOOL fInherit;
+    BOOL fReserved;
+    DWORD dwFlags;
+} USEROBJECTFLAGS, *PUSEROBJECTFLAGS;
 
 // Registry
 #define HKEY_CLASSES_ROOT ((HKEY)(uintptr_t)0x80000000u)
@@ -166,6 +196,22 @@ HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
 BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE hConsoleOutput,
                                        PCONSOLE_SCREEN_BUFFER_INFO lpInfo);
 BOOL WINAPI SetConsoleTextAttribute(HANDLE hConsoleOutput, WORD wAttributes);
+BOOL WINAPI GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
+BOOL WINAPI WriteConsoleW(HANDLE hConsoleOutput, const void *lpBuffer,
+                          DWORD nNumberOfCharsToWrite, LPDWORD lpNumberOfCharsWritten,
+                          LPVOID lpReserved);
+UINT WINAPI GetConsoleOutputCP(void);
+UINT WINAPI GetOEMCP(void);
+UINT WINAPI GetACP(void);
+DWORD WINAPI GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount);
+HWND WINAPI GetConsoleWindow(void);
+int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr,
+                               int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar);
+int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr,
+                               int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
+                               LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar);
+HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
 HANDLE WINAPI GetCurrentProcess(void);
@@ -180,10 +226,10 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);
 DWORD WINAPI GetLogicalDrives(void);
 unsigned int WINAPI GetDriveTypeA(LPCSTR lpRootPathName);
-BOOL WINAPI GetVolumeInformationA(LPCSTR lpRootPathName, LPSTR lpVolumeNameBuffer,
+BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer,
                                   DWORD nVolumeNameSize, LPDWORD lpVolumeSerialNumber,
                                   LPDWORD lpMaximumComponentLength,
-                                  LPDWORD lpFileSystemFlags, LPSTR lpFileSystemNameBuffer,
+                                  LPDWORD lpFileSystemFlags, LPWSTR lpFileSystemNameBuffer,
                                   DWORD nFileSystemNameSize);
 
 // advapi32
@@ -197,6 +243,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
                              LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                            const BYTE *lpData, DWORD cbData);
+LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 LONG WINAPI RegCloseKey(HKEY hKey);
 BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);
 BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid);
