@@ -2,6 +2,7 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "platform/platform.h"
 
@@ -14,6 +15,181 @@ static const char kStarLine[] =
 
 // Holds the latest error line; each one overwrites the last.
 static char g_errorText[ERROR_TEXT_SIZE];
+
+// Standard output is a console (a file type test is not enough: NUL is a
+// character device too).
+static int OutputIsConsole()
+{
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+// The code page redirected text is written in.
+static UINT OutputCodePage()
+{
+    UINT codePage = GetConsoleOutputCP();
+    return codePage != 0 ? codePage : GetOEMCP();
+}
+
+// Code pages whose conversion takes neither flags nor a default character.
+static int TakesNoFlags(UINT codePage)
+{
+    return codePage == 42 || codePage == CP_UTF7 || codePage == CP_UTF8 || codePage == 54936 ||
+           (codePage >= 50220 && codePage <= 50229) || (codePage >= 57002 && codePage <= 57011);
+}
+
+// UTF-16 to `codePage`, a missing character as '?' rather than a look-alike.
+static int ToCodePage(UINT codePage, const WCHAR *wide, int length, char *bytes, int size)
+{
+    if (TakesNoFlags(codePage))
+        return WideCharToMultiByte(codePage, 0, wide, length, bytes, size, NULL, NULL);
+    return WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide, length, bytes, size, "?",
+                               NULL);
+}
+
+static void CopyBounded(char *target, const char *source, size_t size)
+{
+    if (size == 0)
+        return;
+    strncpy(target, source, size - 1);
+    target[size - 1] = '\0';
+}
+
+static void WriteText(const char *text)
+{
+    WCHAR wide[TEXT_SIZE];
+    int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, TEXT_SIZE) - 1;
+    if (length < 0) {
+        fwrite(text, 1, strlen(text), stdout);
+        return;
+    }
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode, written;
+    if (GetConsoleMode(output, &mode)) {
+        // What the C runtime still holds goes first.
+        fflush(stdout);
+        if (WriteConsoleW(output, wide, (DWORD)length, &written, NULL))
+            return;
+    }
+    // Through the C runtime, so that line ends become CR LF as before.
+    char bytes[4 * TEXT_SIZE];
+    int count = length > 0 ? ToCodePage(OutputCodePage(), wide, length, bytes, sizeof bytes) : 0;
+    if (count > 0)
+        fwrite(bytes, 1, (size_t)count, stdout);
+    else
+        fwrite(text, 1, strlen(text), stdout);
+}
+
+void PrintText(const char *format, ...)
+{
+    char text[TEXT_SIZE];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    text[sizeof text - 1] = '\0';
+    WriteText(text);
+}
+
+static int IsHighSurrogate(WCHAR unit) { return unit >= 0xD800 && unit < 0xDC00; }
+static int IsLowSurrogate(WCHAR unit) { return unit >= 0xDC00 && unit < 0xE000; }
+
+// Console cells of a character: two for the wide East Asian scripts.
+static int WideCells(unsigned long c)
+{
+    return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0x303E) ||
+                   (c >= 0x3041 && c <= 0x33FF) || (c >= 0x3400 && c <= 0x4DBF) ||
+                   (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0xA000 && c <= 0xA4CF) ||
+                   (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+                   (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+                   (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x20000 && c <= 0x3FFFD)
+               ? 2
+               : 1;
+}
+
+// The cells `text` takes where it is written: on a console or in a Unicode
+// code page by the character; in another code page by the bytes it becomes
+// there (a double-byte character takes two cells, a '?' one).
+static int TextCells(const char *text)
+{
+    WCHAR wide[TEXT_SIZE];
+    int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, TEXT_SIZE) - 1;
+    if (length < 0)
+        return (int)strlen(text);
+    UINT codePage = OutputIsConsole() ? CP_UTF8 : OutputCodePage();
+    int cells = 0;
+    for (int i = 0; i < length;) {
+        int units = IsHighSurrogate(wide[i]) && i + 1 < length && IsLowSurrogate(wide[i + 1]) ? 2 : 1;
+        unsigned long c = units == 2 ? 0x10000 + (((unsigned long)wide[i] - 0xD800) << 10) +
+                                           ((unsigned long)wide[i + 1] - 0xDC00)
+                                     : (unsigned long)wide[i];
+        if (c < 0x80) {
+            cells += 1;
+        } else if (TakesNoFlags(codePage)) {
+            cells += WideCells(c);
+        } else {
+            char bytes[8];
+            int count = ToCodePage(codePage, wide + i, units, bytes, sizeof bytes);
+            cells += count > 0 ? count : 1;
+        }
+        i += units;
+    }
+    return cells;
+}
+
+void AppendPadded(char *line, size_t size, const char *text, int cells)
+{
+    size_t used = strlen(line);
+    if (used + 1 >= size)
+        return;
+    CopyBounded(line + used, text, size - used);
+    used = strlen(line);
+    for (int shown = TextCells(text); shown < cells && used + 1 < size; ++shown)
+        line[used++] = ' ';
+    line[used] = '\0';
+}
+
+void TextFromWide(const WCHAR *wide, char *text, size_t size)
+{
+    if (size == 0)
+        return;
+    text[0] = '\0';
+    int length = 0;
+    while (wide[length] != 0)
+        ++length;
+    // Every character takes a byte at least: start from what may fit, and
+    // drop characters from the end until the rest does.
+    if ((size_t)length > size - 1)
+        length = (int)(size - 1);
+    while (length > 0) {
+        if (IsHighSurrogate(wide[length - 1]))
+            --length;  // never half a surrogate pair
+        int needed = WideCharToMultiByte(CP_UTF8, 0, wide, length, NULL, 0, NULL, NULL);
+        if (needed <= 0)
+            break;
+        if ((size_t)needed < size) {
+            WideCharToMultiByte(CP_UTF8, 0, wide, length, text, needed, NULL, NULL);
+            text[needed] = '\0';
+            return;
+        }
+        --length;
+    }
+    // Not convertible at all: the ASCII characters, '?' for the rest.
+    size_t at = 0;
+    for (int i = 0; wide[i] != 0 && at + 1 < size; ++i)
+        text[at++] = wide[i] < 0x80 ? (char)wide[i] : '?';
+    text[at] = '\0';
+}
+
+void TextFromCodePage(UINT codePage, const char *bytes, char *text, size_t size)
+{
+    WCHAR wide[TEXT_SIZE];
+    if (MultiByteToWideChar(codePage, 0, bytes, -1, wide, TEXT_SIZE) == 0) {
+        CopyBounded(text, bytes, size);
+        return;
+    }
+    TextFromWide(wide, text, size);
+}
 
 int GetConsoleAttribute()
 {
@@ -33,11 +209,11 @@ void SetConsoleColor(int color)
 static void PrintBannerLines()
 {
     SetConsoleColor(COLOR_WHITE);
-    printf("%s", kStarLine);
-    printf("\n\n    %s v%s by Brannoch", kProductName, kProductVersion);
-    printf("\n\n    %s", kProductAddress);
+    PrintText("%s", kStarLine);
+    PrintText("\n\n    %s v%s by Brannoch", kProductName, kProductVersion);
+    PrintText("\n\n    %s", kProductAddress);
     SetConsoleColor(COLOR_WHITE);
-    printf("%s", kStarLine);
+    PrintText("%s", kStarLine);
 }
 
 void ShowBanner()
@@ -52,18 +228,18 @@ void ShowUsage()
     int saved = GetConsoleAttribute();
     PrintBannerLines();
     SetConsoleColor(COLOR_GREEN);
-    printf("\n\n\n Usage: \n\t %s.exe [-? | -L | -H <drive_name> | -U <drive_name>]",
+    PrintText("\n\n\n Usage: \n\t %s.exe [-? | -L | -H <drive_name> | -U <drive_name>]",
            kProductName);
-    printf("\n\n\n Examples:\n");
-    printf("\n\n\t //List all (hidden & visible) Drives");
-    printf("\n\t %s.exe -L", kProductName);
-    printf("\n\n\t //Hide Drive 'D:\\' from all users");
-    printf("\n\t %s.exe -H D:\\", kProductName);
-    printf("\n\n\t //Unhide Drive 'D:\\' on this sstem");
-    printf("\n\t %s.exe -U D:\\", kProductName);
-    printf("\n\n\t //Show this help screen");
-    printf("\n\t %s -?", kProductName);
-    printf("\n\n");
+    PrintText("\n\n\n Examples:\n");
+    PrintText("\n\n\t //List all (hidden & visible) Drives");
+    PrintText("\n\t %s.exe -L", kProductName);
+    PrintText("\n\n\t //Hide Drive 'D:\\' from all users");
+    PrintText("\n\t %s.exe -H D:\\", kProductName);
+    PrintText("\n\n\t //Unhide Drive 'D:\\' on this sstem");
+    PrintText("\n\t %s.exe -U D:\\", kProductName);
+    PrintText("\n\n\t //Show this help screen");
+    PrintText("\n\t %s -?", kProductName);
+    PrintText("\n\n");
     SetConsoleColor(saved);
 }
 
@@ -77,6 +253,6 @@ void ShowError(const char *format, ...)
 
     int saved = GetConsoleAttribute();
     SetConsoleColor(COLOR_RED);
-    printf("%s", g_errorText);
+    WriteText(g_errorText);
     SetConsoleColor(saved);
 }

@@ -1,6 +1,17 @@
-// Console presentation: colours, the banner, the usage screen, the red error line.
+// Console presentation: colours, the banner, the usage screen, the red error
+// line, and the one way text leaves the program.
+//
+// Text inside the program is UTF-8. On a console it is written as Unicode,
+// so every character the console's font has shows right whatever the code
+// pages; redirected to a file or pipe it is written in the console's output
+// code page (the OEM one when there is no console), as Windows' own console
+// tools write it, a character that code page lacks becoming '?'.
 #ifndef VELMORA_CONSOLE_CONSOLE_H
 #define VELMORA_CONSOLE_CONSOLE_H
+
+#include <stddef.h>
+
+#include "platform/platform.h"
 
 // Colour codes the commands pass; each is shown with the intensity bit added.
 enum {
@@ -11,11 +22,28 @@ enum {
     FALLBACK_ATTRIBUTE = 15
 };
 
-enum { ERROR_TEXT_SIZE = 4096 };
+enum { ERROR_TEXT_SIZE = 4096, TEXT_SIZE = 4096 };
 
 extern const char kProductName[];
 extern const char kProductVersion[];
 extern const char kProductAddress[];
+
+// Formats UTF-8 text (every %s argument UTF-8 too, at most TEXT_SIZE - 1
+// bytes in all) and writes it to standard output.
+void PrintText(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Appends `text` to the UTF-8 `line` of `size` bytes, then blanks until the
+// two together take at least `cells` console cells: a column of a table
+// lines up by what it shows, not by its bytes. Cut to fit `size`.
+void AppendPadded(char *line, size_t size, const char *text, int cells);
+
+// Converts zero-terminated text in `codePage` (CP_ACP: the command line's
+// code page) to UTF-8 in `text` of `size` bytes, cut at a character if it
+// does not fit. When it cannot be converted, the bytes are copied as they are.
+void TextFromCodePage(UINT codePage, const char *bytes, char *text, size_t size);
+
+// The same for zero-terminated UTF-16, which the system's W functions give.
+void TextFromWide(const WCHAR *wide, char *text, size_t size);
 
 // The text attribute of the console behind standard output, or 15 when it
 // cannot be read (standard output is no console).

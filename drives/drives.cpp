@@ -1,13 +1,11 @@
 #include "drives/drives.h"
 
-#include <stdio.h>
 #include <string.h>
 
 #include "platform/platform.h"
 #include "console/console.h"
 #include "policy/policy.h"
 
-static const char kRowFormat[] = "\n\n %-8s   %-20s   %-20s   %-15s   %-s";
 
 static void CopyField(char *field, const char *text)
 {
@@ -63,15 +61,44 @@ int DescribeDrive(const char *root, char *label, char *typeText, char *fileSyste
     CopyField(typeText, TypeText(type, root));
 
     // Asking a network share about its volume can hang on a dead server.
+    // The label is read in Unicode, so that nothing is lost before it is
+    // shown; the fields hold it in UTF-8.
     if (type != DRIVE_REMOTE) {
-        if (!GetVolumeInformationA(root, label, DRIVE_FIELD_SIZE, NULL, NULL, NULL, fileSystem,
-                                   DRIVE_FIELD_SIZE))
+        WCHAR wideRoot[DRIVE_ROOT_SIZE] = {(WCHAR)(unsigned char)root[0], (WCHAR)(unsigned char)root[1],
+                                           (WCHAR)(unsigned char)root[2], 0};
+        WCHAR wideLabel[MAX_PATH + 1];
+        WCHAR wideFileSystem[MAX_PATH + 1];
+        if (GetVolumeInformationW(wideRoot, wideLabel, MAX_PATH + 1, NULL, NULL, NULL,
+                                  wideFileSystem, MAX_PATH + 1)) {
+            TextFromWide(wideLabel, label, DRIVE_FIELD_SIZE);
+            TextFromWide(wideFileSystem, fileSystem, DRIVE_FIELD_SIZE);
+        } else {
             GetLastError();
+        }
     }
 
     if (label[0] == '\0')
         CopyField(label, FallbackLabel(type, root));
     return 1;
+}
+
+// One line of the table: each column left-justified and padded to its
+// width in console cells, three blanks apart, the status unpadded. A longer
+// text is shown whole and pushes the rest of its line to the right.
+static void PrintRow(const char *root, const char *label, const char *typeText,
+                     const char *fileSystem, const char *status)
+{
+    char row[TEXT_SIZE] = "\n\n ";
+    AppendPadded(row, sizeof row, root, 8);
+    AppendPadded(row, sizeof row, "   ", 0);
+    AppendPadded(row, sizeof row, label, 20);
+    AppendPadded(row, sizeof row, "   ", 0);
+    AppendPadded(row, sizeof row, typeText, 20);
+    AppendPadded(row, sizeof row, "   ", 0);
+    AppendPadded(row, sizeof row, fileSystem, 15);
+    AppendPadded(row, sizeof row, "   ", 0);
+    AppendPadded(row, sizeof row, status, 0);
+    PrintText("%s", row);
 }
 
 void ListDrives()
@@ -88,9 +115,9 @@ void ListDrives()
     DWORD present = GetLogicalDrives();
 
     SetConsoleColor(COLOR_GREEN);
-    printf("\n\n\n\n %-8s   %-20s   %-20s   %-15s   %-s", "Drive", "Drive Name", "Drive Type",
-           "File System", "Drive Status");
-    printf("\n =======================================================================================");
+    PrintText("\n\n");
+    PrintRow("Drive", "Drive Name", "Drive Type", "File System", "Drive Status");
+    PrintText("\n =======================================================================================");
 
     for (int i = 0; i < 26; ++i) {
         DWORD bit = (DWORD)1 << i;
@@ -99,7 +126,7 @@ void ListDrives()
         root[0] = (char)('A' + i);
         DescribeDrive(root, label, typeText, fileSystem);
         CopyField(status, (hidden & bit) ? "Hidden" : "Visible");
-        printf(kRowFormat, root, label, typeText, fileSystem, status);
+        PrintRow(root, label, typeText, fileSystem, status);
     }
-    printf("\n\n");
+    PrintText("\n\n");
 }

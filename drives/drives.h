@@ -5,7 +5,8 @@
 enum { DRIVE_FIELD_SIZE = 256, DRIVE_ROOT_SIZE = 4 };
 
 // Fills the three 256-byte fields for the drive at `root` ("X:\"): its name
-// (volume label, or a fallback by type), its type text and its file system.
+// (volume label, or a fallback by type), its type text and its file system,
+// in UTF-8.
 // Always returns 1; what cannot be learned is left empty or falls back.
 int DescribeDrive(const char *root, char *label, char *typeText, char *fileSystem);
 

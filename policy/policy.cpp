@@ -1,7 +1,5 @@
 #include "policy/policy.h"
 
-#include <stdio.h>
-
 #include "console/console.h"
 
 int g_useRegistry64View = 0;
@@ -181,15 +179,18 @@ static int RunDriveCommand(char *driveArgument, const DriveCommandTexts *texts)
     UppercaseFirst(driveArgument);
     if (!GetDriveBit(driveArgument, &bit))
         return 0;
+    // The argument came in the command line's (ANSI) code page.
+    char echo[TEXT_SIZE];
+    TextFromCodePage(CP_ACP, driveArgument, echo, sizeof echo);
     ShowBanner();
-    printf(texts->announce, driveArgument);
+    PrintText(texts->announce, echo);
     if (!UpdateHiddenDriveMask(HKEY_LOCAL_MACHINE, bit, texts->hide)) {
         ShowError("%s", texts->failure);
         return 0;
     }
-    printf(texts->success, driveArgument);
+    PrintText(texts->success, echo);
     SetConsoleColor(COLOR_WHITE);
-    printf("%s", kLogOffNote);
+    PrintText("%s", kLogOffNote);
     return 1;
 }
 

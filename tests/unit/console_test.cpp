@@ -144,3 +144,77 @@ TEST_F(ToolTest, OutputThatIsNoConsoleGetsTheSameTextWithoutColours)
 }
 
 }  // namespace
+
+namespace {
+
+// Text that is not ASCII, on a console and redirected: a drive label (read
+// in Unicode) and the echoed drive argument (in the ANSI code page, 1252
+// here). A console shows every character; a file or pipe gets the console's
+// output code page (the OEM one, 437 here, without a console), a missing
+// character as '?', and table columns stay aligned by the cells they take.
+struct TextCase {
+    const char *name;
+    UINT consoleCodePage;  // 0: no console at all
+    bool onConsole;        // standard output is the console
+    std::vector<std::string> arguments;
+    std::string label;     // drive E:'s label, UTF-8
+    std::string shown;     // what must appear: UTF-8 on a console, bytes redirected
+};
+
+void PrintTo(const TextCase &c, std::ostream *out) { *out << c.name; }
+
+// The E: row of the listing, its label column `cells` wide.
+std::string LabelRow(const std::string &label, int cells)
+{
+    return "\n\n E:\\        " + label + std::string(20 - cells, ' ') + "   Local Disk";
+}
+
+const std::string kCjk = "\xE6\x95\xB0\xE6\x8D\xAE";  // two wide characters, 4 cells
+const std::vector<std::string> kList = {"-L"};
+
+const TextCase kTextCases[] = {
+    {"ConsoleLatin", 437, true, kList, "Cl\xC3\xA9", LabelRow("Cl\xC3\xA9", 3)},
+    {"ConsoleCyrillic", 866, true, kList, "\xD0\x94\xD0\xB0\xD0\xBD\xD0\xBD\xD1\x8B\xD0\xB5",
+     LabelRow("\xD0\x94\xD0\xB0\xD0\xBD\xD0\xBD\xD1\x8B\xD0\xB5", 6)},
+    {"ConsoleWide", 850, true, kList, kCjk, LabelRow(kCjk, 4)},
+    {"NoConsoleOem", 0, false, kList, "Cl\xC3\xA9", LabelRow("Cl\x82", 3)},
+    {"RedirectedConsolePage", 850, false, kList, "\xC3\x98ST", LabelRow("\x9DST", 3)},
+    {"RedirectedCyrillic", 866, false, kList, "\xD0\x94\xD0\xB0",
+     LabelRow("\x84\xA0", 2)},
+    {"RedirectedNoLookAlike", 437, false, kList, "\xC5\x81\xC3\xB3\x64\xC5\xBA",
+     LabelRow("?\xA2\x64?", 4)},
+    {"RedirectedMissingWide", 437, false, kList, kCjk, LabelRow("??", 2)},
+    {"RedirectedDoubleByte", 932, false, kList, kCjk,
+     LabelRow(standin::CodePageFromUtf8(932, kCjk), 4)},
+    {"RedirectedUtf8", 65001, false, kList, "Cl\xC3\xA9" + kCjk,
+     LabelRow("Cl\xC3\xA9" + kCjk, 7)},
+    {"EchoOnConsole", 437, true, {"-H", "D\xE9j\xE0"}, "",
+     Announcement(true, "D\xC3\xA9j\xC3\xA0") + SuccessLine(true, "D\xC3\xA9j\xC3\xA0")},
+    {"EchoRedirected", 850, false, {"/H", "D\xE9j\xE0"}, "",
+     Announcement(true, "D\x82j\x85") + SuccessLine(true, "D\x82j\x85")},
+};
+
+class TextTest : public ToolTest, public ::testing::WithParamInterface<TextCase> {};
+
+TEST_P(TextTest, ShowsAsTheSystemShowsIt)
+{
+    const TextCase &c = GetParam();
+    machine().hasConsole = c.consoleCodePage != 0;
+    machine().consoleCodePage = c.consoleCodePage;
+    machine().stdoutIsConsole = c.onConsole;
+    machine().drives[4] = standin::Drive{DRIVE_FIXED, c.label, "NTFS", true};
+
+    RunResult run = RunTool(c.arguments);
+
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.text.find(c.shown), std::string::npos)
+        << ::testing::PrintToString(standin::Segment{0, run.text});
+    EXPECT_EQ(run.text.rfind(kBanner, 0), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, TextTest, ::testing::ValuesIn(kTextCases),
+                         [](const ::testing::TestParamInfo<TextCase> &info) {
+                             return std::string(info.param.name);
+                         });
+
+}  // namespace

@@ -155,11 +155,11 @@ TEST_P(DescribeDriveTest, FillsLabelTypeAndFileSystem)
     if (c.volumeQueried) {
         EXPECT_EQ(machine().volumeQueries, std::vector<std::string>{c.root});
         EXPECT_TRUE(machine().volumeExtrasAllNull) << "serial, length or flags asked for";
-        EXPECT_EQ(machine().volumeNameSize, 256u);
-        EXPECT_EQ(machine().fileSystemNameSize, 256u);
+        EXPECT_EQ(machine().volumeNameSize, (DWORD)MAX_PATH + 1);
+        EXPECT_EQ(machine().fileSystemNameSize, (DWORD)MAX_PATH + 1);
     } else {
         EXPECT_TRUE(machine().volumeQueries.empty());
-        EXPECT_EQ(standin::CountCalls("GetVolumeInformationA"), 0);
+        EXPECT_EQ(standin::CountCalls("GetVolumeInformationW"), 0);
     }
 }
 
