@@ -9,6 +9,9 @@
 #include "policy/policy.h"
 
 typedef BOOL(WINAPI *IsWow64ProcessFunction)(HANDLE process, PBOOL wow64);
+typedef HWINSTA(WINAPI *GetProcessWindowStationFunction)(void);
+typedef BOOL(WINAPI *GetUserObjectInformationWFunction)(HANDLE object, int index, LPVOID information,
+                                                        DWORD length, LPDWORD needed);
 
 // Looked up at run time: Windows XP before SP2 has no IsWow64Process.
 static IsWow64ProcessFunction g_isWow64Process = NULL;
@@ -64,8 +67,51 @@ static int EqualsIgnoringAsciiCase(const char *text, const char *expected)
     }
 }
 
+// The window station this process runs on is one a person sees. user32 is
+// loaded only here: nothing else needs it.
+static int OnVisibleWindowStation()
+{
+    HMODULE user32 = LoadLibraryA("user32.dll");
+    if (user32 == NULL)
+        return 0;
+    GetProcessWindowStationFunction getWindowStation =
+        (GetProcessWindowStationFunction)(void *)GetProcAddress(user32, "GetProcessWindowStation");
+    GetUserObjectInformationWFunction getInformation =
+        (GetUserObjectInformationWFunction)(void *)GetProcAddress(user32, "GetUserObjectInformationW");
+    USEROBJECTFLAGS flags;
+    DWORD needed = 0;
+    int visible = 0;
+    if (getWindowStation != NULL && getInformation != NULL) {
+        HWINSTA station = getWindowStation();
+        visible = station != NULL &&
+                  getInformation((HANDLE)station, UOI_FLAGS, &flags, sizeof flags, &needed) &&
+                  (flags.dwFlags & WSF_VISIBLE) != 0;
+    }
+    FreeLibrary(user32);
+    return visible;
+}
+
+// Someone can answer a key wait: input comes from a console that this
+// process has to itself (a double-clicked program's own window; a prompt,
+// PowerShell or an agent shares its console or has none), and that console
+// has a window on a window station a person sees. The console window's own
+// visibility is not asked: a modern terminal hides it.
+static int SomeoneCanPressAKey()
+{
+    DWORD mode;
+    DWORD processes[4];
+    if (!GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode))
+        return 0;
+    if (GetConsoleProcessList(processes, sizeof processes / sizeof processes[0]) != 1)
+        return 0;
+    if (GetConsoleWindow() == NULL)
+        return 0;
+    return OnVisibleWindowStation();
+}
+
 // Started by a double-click rather than from a prompt, the window would
-// close before anyone could read the usage screen: say so and wait for a key.
+// close before anyone could read the usage screen: say so and wait for a
+// key, when someone can press one.
 static void HoldWindowOutsidePrompt()
 {
     char prompt[PROMPT_BUFFER_SIZE];
@@ -73,10 +119,17 @@ static void HoldWindowOutsidePrompt()
     if (GetEnvironmentVariableA("PROMPT", prompt, sizeof prompt) != 0)
         return;
     SetConsoleColor(COLOR_RED);
-    printf("\n This is command-line application. You have to run it from the CMD Prompt as shown above");
-    printf("\n\n Press any key to exit....\n");
+    PrintText("\n This is command-line application. You have to run it from the CMD Prompt as shown above");
+    PrintText("\n\n Press any key to exit....\n");
     fflush(stdout);
-    _getch();
+    if (SomeoneCanPressAKey())
+        _getch();
+}
+
+// A switch: '-' or Windows' own '/', then `name`, without regard to ASCII case.
+static int IsSwitch(const char *argument, const char *name)
+{
+    return (argument[0] == '-' || argument[0] == '/') && EqualsIgnoringAsciiCase(argument + 1, name);
 }
 
 // -H and -U: checks the drive argument, then runs the command.
@@ -99,6 +152,9 @@ static int RunDriveSwitch(const char *argument, int (*command)(char *driveArgume
     return command(g_driveArgument) ? EXIT_OK : EXIT_FAILED;
 }
 
+// Help that was asked for ends with status 0; a command line that was not
+// understood shows the same usage screen and ends with status 1, so that a
+// script never takes it for work done.
 static int Dispatch(int argc, char **argv)
 {
     switch (argc) {
@@ -107,18 +163,19 @@ static int Dispatch(int argc, char **argv)
         HoldWindowOutsidePrompt();
         return EXIT_OK;
     case 2:
-        if (EqualsIgnoringAsciiCase(argv[1], "-l"))
+        if (IsSwitch(argv[1], "l")) {
             ListDrives();
-        else
-            ShowUsage();
-        return EXIT_OK;
+            return EXIT_OK;
+        }
+        ShowUsage();
+        return IsSwitch(argv[1], "?") ? EXIT_OK : EXIT_FAILED;
     case 3:
-        if (EqualsIgnoringAsciiCase(argv[1], "-h"))
+        if (IsSwitch(argv[1], "h"))
             return RunDriveSwitch(argv[2], HideDrive);
-        if (EqualsIgnoringAsciiCase(argv[1], "-u"))
+        if (IsSwitch(argv[1], "u"))
             return RunDriveSwitch(argv[2], UnhideDrive);
         ShowUsage();
-        return EXIT_OK;
+        return EXIT_FAILED;
     default:
         ShowUsage();
         ShowError(kInvalidParameters);
@@ -133,8 +190,8 @@ int RunCommandLine(int argc, char **argv)
     g_useRegistry64View = DetectWow64();
     // An empty floppy, card slot or optical drive must make the listing's
     // volume query fail, not stop the run at a "No disk" dialog nobody may
-    // ever see.
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    // ever see. The modes the parent chose are kept.
+    SetErrorMode(SetErrorMode(0) | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 
     int status = Dispatch(argc, argv);
 

@@ -4,7 +4,8 @@
 
 enum { DRIVE_ARGUMENT_SIZE = 1000, PROMPT_BUFFER_SIZE = 128 };
 
-// Exit statuses: 1 whenever a red error line was shown, else 0.
+// Exit statuses: 1 whenever a red error line was shown or the command line
+// was not understood, else 0.
 enum { EXIT_OK = 0, EXIT_FAILED = 1 };
 
 // Enables SeDebugPrivilege in the process token when the token allows it.

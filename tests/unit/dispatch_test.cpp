@@ -21,7 +21,8 @@ std::vector<Segment> UsageWith(const std::string &redText)
 
 // What a command line leads to.
 enum Outcome {
-    USAGE,                     // usage screen only, exit 0
+    USAGE,                     // usage screen only, exit 0: help was asked for
+    USAGE_NOT_UNDERSTOOD,      // usage screen only, exit 1
     USAGE_INVALID_PARAMETERS,  // usage + red "Invalid parameters", exit 1
     USAGE_NO_DRIVE,            // usage + red "Drive name is not specified", exit 1
     USAGE_INVALID_DRIVE,       // usage + red "Invalid drive name", exit 1
@@ -42,23 +43,27 @@ const DispatchCase kDispatchCases[] = {
     // One argument: only -l, in either case, lists.
     {"ListLower", {"-l"}, LISTING},
     {"ListUpper", {"-L"}, LISTING},
-    {"ListWord", {"-list"}, USAGE},
-    {"SlashL", {"/L"}, USAGE},
+    {"SlashL", {"/L"}, LISTING},
+    {"SlashLower", {"/l"}, LISTING},
     {"DashQuestion", {"-?"}, USAGE},
     {"SlashQuestion", {"/?"}, USAGE},
-    {"DashX", {"-x"}, USAGE},
-    {"EmptyArgument", {""}, USAGE},
-    {"BareL", {"l"}, USAGE},
-    {"DashOnly", {"-"}, USAGE},
-    {"ListTrailingBlank", {"-l "}, USAGE},
-    {"HideWithoutDrive", {"-H"}, USAGE},
-    {"UnhideWithoutDrive", {"-u"}, USAGE},
+    {"ListWord", {"-list"}, USAGE_NOT_UNDERSTOOD},
+    {"DashX", {"-x"}, USAGE_NOT_UNDERSTOOD},
+    {"SlashX", {"/x"}, USAGE_NOT_UNDERSTOOD},
+    {"EmptyArgument", {""}, USAGE_NOT_UNDERSTOOD},
+    {"BareL", {"l"}, USAGE_NOT_UNDERSTOOD},
+    {"BareQuestion", {"?"}, USAGE_NOT_UNDERSTOOD},
+    {"DashOnly", {"-"}, USAGE_NOT_UNDERSTOOD},
+    {"BackslashL", {"\\L"}, USAGE_NOT_UNDERSTOOD},
+    {"ListTrailingBlank", {"-l "}, USAGE_NOT_UNDERSTOOD},
+    {"HideWithoutDrive", {"-H"}, USAGE_NOT_UNDERSTOOD},
+    {"UnhideWithoutDrive", {"/u"}, USAGE_NOT_UNDERSTOOD},
     // Bytes that fold onto the switch letters if case folding masks bits or
     // goes beyond ASCII.
-    {"ListHighBitLower", {"-\xEC"}, USAGE},
-    {"ListHighBitUpper", {"-\xCC"}, USAGE},
-    {"ListAllHighBits", {"\xAD\xCC"}, USAGE},
-    // Two arguments: hide or unhide, the switch in either case.
+    {"ListHighBitLower", {"-\xEC"}, USAGE_NOT_UNDERSTOOD},
+    {"ListHighBitUpper", {"/\xCC"}, USAGE_NOT_UNDERSTOOD},
+    {"ListAllHighBits", {"\xAD\xCC"}, USAGE_NOT_UNDERSTOOD},
+    // Two arguments: hide or unhide, the switch in either case, after - or /.
     {"HideLowerColon", {"-h", "d:"}, HIDE_D},
     {"HideUpperRoot", {"-H", "D:\\"}, HIDE_D},
     {"HideWord", {"-H", "Data"}, HIDE_D},
@@ -66,23 +71,25 @@ const DispatchCase kDispatchCases[] = {
     {"UnhideLowerColon", {"-u", "d:"}, UNHIDE_D},
     {"UnhideUpperRoot", {"-U", "D:\\"}, UNHIDE_D},
     {"UnhideWord", {"-U", "Data"}, UNHIDE_D},
+    {"SlashH", {"/H", "d:"}, HIDE_D},
+    {"SlashUnhideLower", {"/u", "D:\\"}, UNHIDE_D},
     {"HideEmptyDrive", {"-h", ""}, USAGE_NO_DRIVE},
     {"UnhideEmptyDrive", {"-U", ""}, USAGE_NO_DRIVE},
     {"HideDigitDrive", {"-H", "1:"}, USAGE_INVALID_DRIVE},
     {"UnhideSignDrive", {"-u", "-d"}, USAGE_INVALID_DRIVE},
     // Any other switch: usage only, the second argument never looked at.
-    {"ListWithWord", {"-L", "word"}, USAGE},
-    {"ListWithEmpty", {"-L", ""}, USAGE},
-    {"UnknownWithEmpty", {"-x", ""}, USAGE},
-    {"HelpWithDrive", {"-?", "d:"}, USAGE},
-    {"HideSpelledOut", {"-hide", "d:"}, USAGE},
-    {"SlashH", {"/H", "d:"}, USAGE},
-    {"DriveFirst", {"d:", "-H"}, USAGE},
-    {"HideHighBitUpper", {"-\xC8", "d:"}, USAGE},
-    {"HideHighBitLower", {"-\xE8", "d:"}, USAGE},
-    {"UnhideHighBitUpper", {"-\xD5", "d:"}, USAGE},
-    {"UnhideHighBitLower", {"-\xF5", "d:"}, USAGE},
-    {"HideAllHighBits", {"\xAD\xC8", "d:"}, USAGE},
+    {"ListWithWord", {"-L", "word"}, USAGE_NOT_UNDERSTOOD},
+    {"ListWithEmpty", {"/L", ""}, USAGE_NOT_UNDERSTOOD},
+    {"UnknownWithEmpty", {"-x", ""}, USAGE_NOT_UNDERSTOOD},
+    {"HelpWithDrive", {"-?", "d:"}, USAGE_NOT_UNDERSTOOD},
+    {"HideSpelledOut", {"-hide", "d:"}, USAGE_NOT_UNDERSTOOD},
+    {"HideAndUnhide", {"-HU", "D"}, USAGE_NOT_UNDERSTOOD},
+    {"DriveFirst", {"d:", "-H"}, USAGE_NOT_UNDERSTOOD},
+    {"HideHighBitUpper", {"-\xC8", "d:"}, USAGE_NOT_UNDERSTOOD},
+    {"HideHighBitLower", {"-\xE8", "d:"}, USAGE_NOT_UNDERSTOOD},
+    {"UnhideHighBitUpper", {"/\xD5", "d:"}, USAGE_NOT_UNDERSTOOD},
+    {"UnhideHighBitLower", {"-\xF5", "d:"}, USAGE_NOT_UNDERSTOOD},
+    {"HideAllHighBits", {"\xAD\xC8", "d:"}, USAGE_NOT_UNDERSTOOD},
     // Three arguments and more.
     {"HideWithExtra", {"-H", "d:", "x"}, USAGE_INVALID_PARAMETERS},
     {"ThreeEmpty", {"", "", ""}, USAGE_INVALID_PARAMETERS},
@@ -113,14 +120,15 @@ TEST_P(DispatchTest, RunsTheCommandItsArgumentsName)
 
     switch (c.outcome) {
     case USAGE:
+    case USAGE_NOT_UNDERSTOOD:
     case USAGE_INVALID_PARAMETERS:
     case USAGE_NO_DRIVE:
     case USAGE_INVALID_DRIVE: {
-        static const std::string kRed[] = {"", kInvalidParameters, kDriveNotSpecified,
+        static const std::string kRed[] = {"", "", kInvalidParameters, kDriveNotSpecified,
                                            kInvalidDriveName};
         const std::string &red = kRed[c.outcome];
         EXPECT_EQ(run.output, red.empty() ? UsageScreen() : UsageWith(red));
-        EXPECT_EQ(run.status, red.empty() ? 0 : 1);
+        EXPECT_EQ(run.status, c.outcome == USAGE ? 0 : 1);
         EXPECT_TRUE(machine().keyOpens.empty());
         EXPECT_EQ(CountCalls("GetLogicalDrives"), 0);
         EXPECT_EQ(StoredNoDrives(), before);
@@ -164,12 +172,15 @@ TEST_F(ToolTest, NoArgumentVectorAtAllIsInvalidParameters)
     EXPECT_TRUE(machine().keyOpens.empty());
 }
 
-// The usage screen of a bare start waits for a key only outside a prompt.
+// The usage screen of a bare start shows the notice outside a prompt, and
+// waits for a key only when someone can press one.
 struct PromptCase {
     const char *name;
     bool present;
     std::string value;
+    bool notice;
     bool waits;
+    void (*setUp)(standin::Machine &);  // the console the run finds
 };
 
 void PrintTo(const PromptCase &c, std::ostream *out) { *out << c.name; }
@@ -182,15 +193,23 @@ TEST_P(PromptTest, WaitsForOneKeyOnlyWhenPromptIsAbsentOrEmpty)
     machine().environment.erase("PROMPT");
     if (c.present)
         machine().environment["PROMPT"] = c.value;
+    if (c.setUp)
+        c.setUp(machine());
     machine().keysPressed = {'q', 'x'};
 
     RunResult run = RunTool({});
 
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.output, c.waits ? UsageWith(kNotFromPrompt) : UsageScreen());
+    const std::vector<Segment> screen = c.notice ? UsageWith(kNotFromPrompt) : UsageScreen();
+    if (machine().stdoutIsConsole) {
+        EXPECT_EQ(run.output, screen);
+        EXPECT_EQ(machine().attribute, BRIGHT_WHITE);
+    } else {
+        EXPECT_EQ(run.text, standin::TextOf(screen));
+    }
     EXPECT_EQ(machine().keystrokesRead, c.waits ? 1 : 0);
     EXPECT_EQ(machine().keysPressed.size(), c.waits ? 1u : 2u);
-    EXPECT_EQ(machine().attribute, BRIGHT_WHITE);
+    EXPECT_EQ(machine().librariesLoaded, 0);
     // The key is read after everything was shown, before the colour goes back.
     if (c.waits) {
         const auto &calls = machine().calls;
@@ -201,10 +220,27 @@ TEST_P(PromptTest, WaitsForOneKeyOnlyWhenPromptIsAbsentOrEmpty)
 
 INSTANTIATE_TEST_SUITE_P(
     Environments, PromptTest,
-    ::testing::Values(PromptCase{"Set", true, "$P$G", false},
-                      PromptCase{"OneCharacter", true, "x", false},
-                      PromptCase{"LongerThanBuffer", true, std::string(300, 'p'), false},
-                      PromptCase{"Absent", false, "", true}, PromptCase{"Empty", true, "", true}),
+    ::testing::Values(
+        PromptCase{"Set", true, "$P$G", false, false, nullptr},
+        PromptCase{"OneCharacter", true, "x", false, false, nullptr},
+        PromptCase{"LongerThanBuffer", true, std::string(300, 'p'), false, false, nullptr},
+        PromptCase{"Absent", false, "", true, true, nullptr},
+        PromptCase{"Empty", true, "", true, true, nullptr},
+        // No PROMPT, but nobody to press a key: show the screen and end.
+        PromptCase{"InputRedirected", false, "", true, false,
+                   [](standin::Machine &m) { m.stdinIsConsole = false; }},
+        PromptCase{"ConsoleShared", false, "", true, false,
+                   [](standin::Machine &m) { m.consoleProcesses = 2; }},
+        PromptCase{"NoConsoleAtAll", false, "", true, false,
+                   [](standin::Machine &m) {
+                       m.hasConsole = m.stdinIsConsole = m.stdoutIsConsole = false;
+                   }},
+        PromptCase{"HiddenConsole", false, "", true, false,
+                   [](standin::Machine &m) { m.consoleWindow = false; }},
+        PromptCase{"InvisibleWindowStation", false, "", true, false,
+                   [](standin::Machine &m) { m.windowStationVisible = false; }},
+        PromptCase{"OutputRedirectedAlone", false, "", true, true,
+                   [](standin::Machine &m) { m.stdoutIsConsole = false; }}),
     [](const ::testing::TestParamInfo<PromptCase> &info) { return info.param.name; });
 
 // Start-up.
@@ -220,15 +256,17 @@ std::vector<std::string> CallsWithout(std::initializer_list<const char *> ignore
 
 TEST_F(ToolTest, StartUpReadsTheAttributeThenEnablesThePrivilegeThenChecksWow64)
 {
+    machine().errorMode = 0x0002;  // SEM_NOGPFAULTERRORBOX, from the parent
     RunTool({"-H", "d:"});
     std::vector<std::string> calls = CallsWithout({"GetStdHandle", "GetCurrentProcess"});
     std::vector<std::string> expected = {
         "GetConsoleScreenBufferInfo", "OpenProcessToken", "LookupPrivilegeValueA",
         "AdjustTokenPrivileges",      "CloseHandle",      "GetModuleHandleA",
-        "GetProcAddress",             "IsWow64Process",   "SetErrorMode"};
+        "GetProcAddress",             "IsWow64Process",   "SetErrorMode",
+        "SetErrorMode"};
     ASSERT_GE(calls.size(), expected.size());
     EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + expected.size()), expected);
-    EXPECT_EQ(machine().errorMode, (UINT)(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
+    EXPECT_EQ(machine().errorMode, (UINT)(0x0002 | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
 }
 
 TEST_F(ToolTest, DebugPrivilegeIsEnabledAloneAndTheTokenClosed)
