@@ -87,9 +87,20 @@ static int MergeIntoStoredMask(HKEY root, DWORD driveBits, int hide)
     }
 
     DWORD updated = hide ? (current | driveBits) : (current & ~driveBits);
-    BYTE data[4] = {(BYTE)(updated & 0xFF), (BYTE)((updated >> 8) & 0xFF),
-                    (BYTE)((updated >> 16) & 0xFF), (BYTE)((updated >> 24) & 0xFF)};
-    LONG status = RegSetValueExA(key, kValueName, 0, REG_DWORD, data, sizeof data);
+    LONG status;
+    if (updated == 0) {
+        // The shell takes a machine-wide NoDrives whenever it exists, even 0,
+        // and only without it looks at each user's own policy. Nothing left
+        // to hide: remove the value, as Group Policy does, instead of
+        // overriding every user's policy with a 0.
+        status = RegDeleteValueA(key, kValueName);
+        if (status == ERROR_FILE_NOT_FOUND)
+            status = ERROR_SUCCESS;
+    } else {
+        BYTE data[4] = {(BYTE)(updated & 0xFF), (BYTE)((updated >> 8) & 0xFF),
+                        (BYTE)((updated >> 16) & 0xFF), (BYTE)((updated >> 24) & 0xFF)};
+        status = RegSetValueExA(key, kValueName, 0, REG_DWORD, data, sizeof data);
+    }
     if (status != ERROR_SUCCESS)
         GetLastError();
     RegCloseKey(key);

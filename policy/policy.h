@@ -14,11 +14,11 @@ extern int g_useRegistry64View;
 int ReadHiddenDriveMask(HKEY root, DWORD *mask);
 
 // Sets (hide = 1) or clears (hide = 0) `driveBits` in the stored mask and
-// writes it back as REG_DWORD, holding a machine-wide lock shared by every
+// writes it back as REG_DWORD (a mask of 0 removes the value), holding a machine-wide lock shared by every
 // copy of the tool from the read to the write. An absent value counts as 0;
 // a value that exists but is no 32-bit mask is left alone and the update
 // fails, as it does when the lock cannot be had within a few seconds.
-// Returns 1 when the new value was written.
+// Returns 1 when the new value was written (or removed).
 int UpdateHiddenDriveMask(HKEY root, DWORD driveBits, int hide);
 
 // Upper-cases the first byte of `text` in place when it is an ASCII letter.

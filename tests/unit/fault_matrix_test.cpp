@@ -35,6 +35,7 @@ enum Screen {
     TABLE_NO_VOLUMES,     // fallback names by type, no file systems
     USAGE,                // banner and usage lines
     USAGE_AND_NOTICE,     // usage, then the red "run it from the CMD Prompt" notice
+    NOTICE_NO_WAIT,       // the same, but nobody can be told to press a key: no wait
 };
 
 enum Colours {
@@ -48,7 +49,7 @@ enum Registry {
     READ_64,        // read only, in the 64-bit view
     READ_32,        // read only, without KEY_WOW64_64KEY
     KEPT,           // opened for writing, nothing written: 0x04 stays
-    MERGED_64,      // written in the 64-bit view: 0x0C after -H D, 0x00 after -U C
+    MERGED_64,      // written in the 64-bit view: 0x0C after -H D; after -U C no value is left
     MERGED_32,      // written, but without KEY_WOW64_64KEY
 };
 
@@ -63,7 +64,8 @@ struct FaultRow {
 };
 
 // Functions that cannot be made to fail: they have no failure result.
-const std::set<std::string> kNeverFail = {"GetCurrentProcess", "GetLastError", "SetErrorMode"};
+const std::set<std::string> kNeverFail = {"GetCurrentProcess", "GetLastError", "SetErrorMode",
+                                          "GetOEMCP", "GetACP"};
 
 const FaultRow kRows[] = {
     // -H D with NoDrives 0x04
@@ -85,6 +87,10 @@ const FaultRow kRows[] = {
     {HIDE_D, "RegQueryValueExA", HIDE_FAILED, COLOURED, 1, KEPT, "stored value unknown: not overwritten"},
     {HIDE_D, "RegSetValueExA", HIDE_FAILED, COLOURED, 1, KEPT, "write refused"},
     {HIDE_D, "RegCloseKey", HIDDEN_D, COLOURED, 0, MERGED_64, "written before the close"},
+    {HIDE_D, "GetConsoleMode", HIDDEN_D, COLOURED, 0, MERGED_64, "no console seen: the console's code page, through the C runtime"},
+    {HIDE_D, "WriteConsoleW", HIDDEN_D, COLOURED, 0, MERGED_64, "the same text through the C runtime"},
+    {HIDE_D, "MultiByteToWideChar", HIDDEN_D, COLOURED, 0, MERGED_64, "ASCII bytes as they are"},
+    {HIDE_D, "WideCharToMultiByte", HIDDEN_D, COLOURED, 0, MERGED_64, "the echo's ASCII kept"},
 
     // -U C with NoDrives 0x04
     {UNHIDE_C, "", VISIBLE_C, COLOURED, 0, MERGED_64, "reference run"},
@@ -103,8 +109,12 @@ const FaultRow kRows[] = {
     {UNHIDE_C, "ReleaseMutex", VISIBLE_C, COLOURED, 0, MERGED_64, "written; the lock is abandoned at exit, for the next run to take over"},
     {UNHIDE_C, "RegCreateKeyExA", UNHIDE_FAILED, COLOURED, 1, KEPT, "no key, no write"},
     {UNHIDE_C, "RegQueryValueExA", UNHIDE_FAILED, COLOURED, 1, KEPT, "stored value unknown: not overwritten"},
-    {UNHIDE_C, "RegSetValueExA", UNHIDE_FAILED, COLOURED, 1, KEPT, "write refused"},
-    {UNHIDE_C, "RegCloseKey", VISIBLE_C, COLOURED, 0, MERGED_64, "written before the close"},
+    {UNHIDE_C, "RegCloseKey", VISIBLE_C, COLOURED, 0, MERGED_64, "removed before the close"},
+    {UNHIDE_C, "RegDeleteValueA", UNHIDE_FAILED, COLOURED, 1, KEPT, "removal refused: 0x04 stays"},
+    {UNHIDE_C, "GetConsoleMode", VISIBLE_C, COLOURED, 0, MERGED_64, "no console seen: the console's code page, through the C runtime"},
+    {UNHIDE_C, "WriteConsoleW", VISIBLE_C, COLOURED, 0, MERGED_64, "the same text through the C runtime"},
+    {UNHIDE_C, "MultiByteToWideChar", VISIBLE_C, COLOURED, 0, MERGED_64, "ASCII bytes as they are"},
+    {UNHIDE_C, "WideCharToMultiByte", VISIBLE_C, COLOURED, 0, MERGED_64, "the echo's ASCII kept"},
 
     // -L
     {LIST, "", TABLE, COLOURED, 0, READ_64, "reference run"},
@@ -123,11 +133,15 @@ const FaultRow kRows[] = {
     {LIST, "RegCloseKey", TABLE, COLOURED, 0, READ_64, "mask read before the close"},
     {LIST, "GetLogicalDrives", TABLE_EMPTY, COLOURED, 0, READ_64, "no drive reported"},
     {LIST, "GetDriveTypeA", TABLE_TYPES_UNKNOWN, COLOURED, 0, READ_64, "type 0: Unknown"},
-    {LIST, "GetVolumeInformationA", TABLE_NO_VOLUMES, COLOURED, 0, READ_64, "fallback names"},
+    {LIST, "GetVolumeInformationW", TABLE_NO_VOLUMES, COLOURED, 0, READ_64, "fallback names"},
+    {LIST, "GetConsoleMode", TABLE, COLOURED, 0, READ_64, "no console seen: the console's code page, through the C runtime"},
+    {LIST, "WriteConsoleW", TABLE, COLOURED, 0, READ_64, "the same text through the C runtime"},
+    {LIST, "MultiByteToWideChar", TABLE, COLOURED, 0, READ_64, "ASCII bytes as they are, padded by bytes"},
+    {LIST, "WideCharToMultiByte", TABLE, COLOURED, 0, READ_64, "ASCII labels kept"},
 
     // No argument, PROMPT absent (started by a double-click)
     {NO_ARGUMENT_NO_PROMPT, "", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "reference run"},
-    {NO_ARGUMENT_NO_PROMPT, "GetStdHandle", USAGE_AND_NOTICE, NO_COLOURS, 0, NOT_OPENED, "plain text"},
+    {NO_ARGUMENT_NO_PROMPT, "GetStdHandle", NOTICE_NO_WAIT, NO_COLOURS, 0, NOT_OPENED, "plain text; no input handle, no wait"},
     {NO_ARGUMENT_NO_PROMPT, "GetConsoleScreenBufferInfo", USAGE_AND_NOTICE, FALLBACK_15, 0, NOT_OPENED, "colour reads as 15"},
     {NO_ARGUMENT_NO_PROMPT, "SetConsoleTextAttribute", USAGE_AND_NOTICE, NO_COLOURS, 0, NOT_OPENED, "plain text"},
     {NO_ARGUMENT_NO_PROMPT, "OpenProcessToken", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "silent"},
@@ -135,10 +149,19 @@ const FaultRow kRows[] = {
     {NO_ARGUMENT_NO_PROMPT, "AdjustTokenPrivileges", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "silent"},
     {NO_ARGUMENT_NO_PROMPT, "CloseHandle", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "silent"},
     {NO_ARGUMENT_NO_PROMPT, "GetModuleHandleA", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "no registry use"},
-    {NO_ARGUMENT_NO_PROMPT, "GetProcAddress", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "no registry use"},
+    {NO_ARGUMENT_NO_PROMPT, "GetProcAddress", NOTICE_NO_WAIT, COLOURED, 0, NOT_OPENED, "window station unknown: no wait"},
     {NO_ARGUMENT_NO_PROMPT, "IsWow64Process", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "no registry use"},
     {NO_ARGUMENT_NO_PROMPT, "GetEnvironmentVariableA", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "same as absent"},
     {NO_ARGUMENT_NO_PROMPT, "_getch", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "the key read ends the wait"},
+    {NO_ARGUMENT_NO_PROMPT, "GetConsoleMode", NOTICE_NO_WAIT, COLOURED, 0, NOT_OPENED, "input not known to be a console: no wait"},
+    {NO_ARGUMENT_NO_PROMPT, "WriteConsoleW", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "the same text through the C runtime"},
+    {NO_ARGUMENT_NO_PROMPT, "MultiByteToWideChar", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "ASCII bytes as they are"},
+    {NO_ARGUMENT_NO_PROMPT, "GetConsoleProcessList", NOTICE_NO_WAIT, COLOURED, 0, NOT_OPENED, "console may be shared: no wait"},
+    {NO_ARGUMENT_NO_PROMPT, "GetConsoleWindow", NOTICE_NO_WAIT, COLOURED, 0, NOT_OPENED, "no window: no wait"},
+    {NO_ARGUMENT_NO_PROMPT, "LoadLibraryA", NOTICE_NO_WAIT, COLOURED, 0, NOT_OPENED, "window station unknown: no wait"},
+    {NO_ARGUMENT_NO_PROMPT, "GetProcessWindowStation", NOTICE_NO_WAIT, COLOURED, 0, NOT_OPENED, "window station unknown: no wait"},
+    {NO_ARGUMENT_NO_PROMPT, "GetUserObjectInformationW", NOTICE_NO_WAIT, COLOURED, 0, NOT_OPENED, "window station unknown: no wait"},
+    {NO_ARGUMENT_NO_PROMPT, "FreeLibrary", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "asked before; still waits"},
 
     // No argument at a command prompt (PROMPT set)
     {NO_ARGUMENT_AT_PROMPT, "", USAGE, COLOURED, 0, NOT_OPENED, "reference run"},
@@ -153,6 +176,9 @@ const FaultRow kRows[] = {
     {NO_ARGUMENT_AT_PROMPT, "GetProcAddress", USAGE, COLOURED, 0, NOT_OPENED, "no registry use"},
     {NO_ARGUMENT_AT_PROMPT, "IsWow64Process", USAGE, COLOURED, 0, NOT_OPENED, "no registry use"},
     {NO_ARGUMENT_AT_PROMPT, "GetEnvironmentVariableA", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "read as absent: waits for a key"},
+    {NO_ARGUMENT_AT_PROMPT, "GetConsoleMode", USAGE, COLOURED, 0, NOT_OPENED, "the console's code page, through the C runtime"},
+    {NO_ARGUMENT_AT_PROMPT, "WriteConsoleW", USAGE, COLOURED, 0, NOT_OPENED, "the same text through the C runtime"},
+    {NO_ARGUMENT_AT_PROMPT, "MultiByteToWideChar", USAGE, COLOURED, 0, NOT_OPENED, "ASCII bytes as they are"},
 
     // -?
     {HELP, "", USAGE, COLOURED, 0, NOT_OPENED, "reference run"},
@@ -166,6 +192,9 @@ const FaultRow kRows[] = {
     {HELP, "GetModuleHandleA", USAGE, COLOURED, 0, NOT_OPENED, "no registry use"},
     {HELP, "GetProcAddress", USAGE, COLOURED, 0, NOT_OPENED, "no registry use"},
     {HELP, "IsWow64Process", USAGE, COLOURED, 0, NOT_OPENED, "no registry use"},
+    {HELP, "GetConsoleMode", USAGE, COLOURED, 0, NOT_OPENED, "the console's code page, through the C runtime"},
+    {HELP, "WriteConsoleW", USAGE, COLOURED, 0, NOT_OPENED, "the same text through the C runtime"},
+    {HELP, "MultiByteToWideChar", USAGE, COLOURED, 0, NOT_OPENED, "ASCII bytes as they are"},
 };
 
 const WORD kStartAttribute = 0x1E;  // yellow on blue
@@ -264,6 +293,7 @@ std::string ScreenText(Screen screen)
     case USAGE:
         return kBanner + kUsageLines;
     case USAGE_AND_NOTICE:
+    case NOTICE_NO_WAIT:
         return kBanner + kUsageLines + kNotFromPrompt;
     default:
         return TableText(screen);
@@ -279,6 +309,7 @@ std::string RedText(Screen screen)
     case UNHIDE_FAILED:
         return kUnhideFailure;
     case USAGE_AND_NOTICE:
+    case NOTICE_NO_WAIT:
         return kNotFromPrompt;
     default:
         return "";
@@ -376,14 +407,20 @@ TEST_P(FaultMatrixTest, ShowsReportsAndStoresWhatTheRowSays)
     EXPECT_EQ(machine().mutexOwned, std::string(row.function) == "ReleaseMutex" ? 1 : 0);
     EXPECT_EQ(machine().writesOutsideMutex, 0);
     EXPECT_EQ(machine().criticalErrorDialogs, 0);
+    EXPECT_EQ(machine().librariesLoaded, std::string(row.function) == "FreeLibrary" ? 1 : 0);
 
     // What the registry holds: the other value always as it was, NoDrives
     // either as it was or with exactly the command's bit changed.
     KeyMap expected = before;
     if (row.registry == MERGED_64 || row.registry == MERGED_32) {
+        // A mask of 0 is no value at all.
         DWORD mask = MergedMask(row.command);
-        expected["hklm\\software\\microsoft\\windows\\currentversion\\policies\\explorer"]["nodrives"] =
-            RegistryValue{REG_DWORD, {(BYTE)mask, (BYTE)(mask >> 8), (BYTE)(mask >> 16), (BYTE)(mask >> 24)}};
+        auto &values = expected["hklm\\software\\microsoft\\windows\\currentversion\\policies\\explorer"];
+        if (mask == 0)
+            values.erase("nodrives");
+        else
+            values["nodrives"] = RegistryValue{
+                REG_DWORD, {(BYTE)mask, (BYTE)(mask >> 8), (BYTE)(mask >> 16), (BYTE)(mask >> 24)}};
     }
     EXPECT_TRUE(Same(machine().keys, expected)) << "registry now:\n"
                                                 << Describe(machine().keys) << "expected:\n"

@@ -61,7 +61,12 @@ const MergeCase kMergeCases[] = {
     {"AbsentHideE", false, 0, {}, {"-H", "E"}, 0x10},
     {"UnhideLowerD", true, REG_DWORD, Le32(0x0C), {"-U", "d"}, 0x04},
     {"HideAlreadyHidden", true, REG_DWORD, Le32(0x0C), {"-H", "C"}, 0x0C},
+    // Nothing left hidden: the value is removed (absent stays absent), so
+    // that each user's own policy applies again.
     {"AbsentUnhideC", false, 0, {}, {"-U", "C"}, 0},
+    {"UnhideLastHidden", true, REG_DWORD, Le32(0x04), {"-U", "c:"}, 0},
+    {"ZeroUnhide", true, REG_DWORD, Le32(0), {"-U", "Q"}, 0},
+    {"BinaryUnhideLast", true, REG_BINARY, {0x08}, {"/U", "d"}, 0},
     {"AllBitsUnhideA", true, REG_DWORD, Le32(0xFFFFFFFF), {"-U", "A"}, 0xFFFFFFFE},
     {"SpareBitsHideA", true, REG_DWORD, Le32(0xFC000000), {"-H", "a:"}, 0xFC000001},
     {"SpareBitsHideZ", true, REG_DWORD, Le32(0xFC000000), {"-H", "z:\\"}, 0xFE000000},
@@ -77,10 +82,13 @@ const MergeCase kMergeCases[] = {
     {"LockAbandoned", true, REG_DWORD, Le32(0x0C), {"-U", "c"}, 0x08, standin::MUTEX_ABANDONED},
 };
 
-// The calls of the update, from taking the lock to closing its handle.
-const std::vector<std::string> kLockedUpdate = {
-    "CreateMutexA",  "WaitForSingleObject", "RegCreateKeyExA", "RegQueryValueExA",
-    "RegSetValueExA", "RegCloseKey",        "ReleaseMutex",    "CloseHandle"};
+// The calls of the update, from taking the lock to closing its handle; a
+// mask of 0 is removed instead of written.
+std::vector<std::string> LockedUpdate(const char *write)
+{
+    return {"CreateMutexA", "WaitForSingleObject", "RegCreateKeyExA", "RegQueryValueExA",
+            write,          "RegCloseKey",         "ReleaseMutex",    "CloseHandle"};
+}
 
 class MergeTest : public ToolTest, public ::testing::WithParamInterface<MergeCase> {};
 
@@ -94,14 +102,23 @@ TEST_P(MergeTest, WritesTheMergedMaskAsFourByteDword)
     RunResult run = RunTool(c.command);
 
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(StoredNoDrives(), c.expected);
-    EXPECT_EQ(machine().valuesQueried, std::vector<std::string>{"NoDrives"});
-    EXPECT_EQ(machine().valuesSet, std::vector<std::string>{"NoDrives"});
+    const std::vector<std::string> noDrives = {"NoDrives"}, none;
+    if (c.expected == 0) {
+        EXPECT_FALSE(standin::HasValue(standin::kPolicyKey, "NoDrives"));
+        EXPECT_EQ(machine().valuesDeleted, noDrives);
+    } else {
+        EXPECT_EQ(StoredNoDrives(), c.expected);
+        EXPECT_EQ(machine().valuesDeleted, none);
+    }
+    EXPECT_EQ(machine().valuesQueried, noDrives);
+    EXPECT_EQ(machine().valuesSet, c.expected == 0 ? none : noDrives);
     EXPECT_TRUE(machine().openKeys.empty());
     EXPECT_EQ(RedSegments(run), 0);
 
     // Read, merged and written under the machine-wide lock, which is then
     // released and closed; the wait for it is bounded.
+    const std::vector<std::string> kLockedUpdate =
+        LockedUpdate(c.expected == 0 ? "RegDeleteValueA" : "RegSetValueExA");
     std::vector<std::string> update;
     for (const auto &call : machine().calls)
         if (std::find(kLockedUpdate.begin(), kLockedUpdate.end(), call) != kLockedUpdate.end())
@@ -379,8 +396,10 @@ TEST_F(ToolTest, HideAndUnhideScreens)
                 standin::Reset();
                 StoreNoDrives(0x08);
                 machine().attribute = start;
-                if (!succeeds)
+                if (!succeeds) {
                     standin::Fail("RegSetValueExA");
+                    standin::Fail("RegDeleteValueA");
+                }
                 const WORD restored = start | 8;
 
                 RunResult run = RunTool({hide ? "-H" : "-U", hide ? "e:\\" : "d:\\"});
@@ -388,7 +407,10 @@ TEST_F(ToolTest, HideAndUnhideScreens)
                 EXPECT_EQ(run.status, succeeds ? 0 : 1);
                 EXPECT_EQ(run.output, DriveScreen(hide, hide ? "E:\\" : "D:\\", succeeds, restored));
                 EXPECT_EQ(machine().attribute, restored);
-                EXPECT_EQ(StoredNoDrives(), succeeds ? (hide ? 0x18u : 0x0u) : 0x08u);
+                if (succeeds && !hide)
+                    EXPECT_FALSE(standin::HasValue(standin::kPolicyKey, "NoDrives"));
+                else
+                    EXPECT_EQ(StoredNoDrives(), succeeds ? 0x18u : 0x08u);
             }
         }
     }
