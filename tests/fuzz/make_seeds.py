@@ -14,11 +14,15 @@ FAILABLE = [
     "GetStdHandle", "GetConsoleScreenBufferInfo", "SetConsoleTextAttribute",
     "CloseHandle", "GetModuleHandleA", "GetProcAddress",
     "IsWow64Process", "GetEnvironmentVariableA", "GetLogicalDrives",
-    "GetDriveTypeA", "GetVolumeInformationA", "RegOpenKeyExA",
+    "GetDriveTypeA", "GetVolumeInformationW", "RegOpenKeyExA",
     "RegCreateKeyExA", "RegQueryValueExA", "RegSetValueExA",
     "RegCloseKey", "OpenProcessToken", "LookupPrivilegeValueA",
     "AdjustTokenPrivileges", "_getch", "CreateMutexA",
-    "WaitForSingleObject", "ReleaseMutex",
+    "WaitForSingleObject", "ReleaseMutex", "GetConsoleMode",
+    "WriteConsoleW", "MultiByteToWideChar", "WideCharToMultiByte",
+    "GetConsoleOutputCP", "GetConsoleProcessList", "GetConsoleWindow",
+    "LoadLibraryA", "FreeLibrary", "GetProcessWindowStation",
+    "GetUserObjectInformationW", "RegDeleteValueA",
 ]
 REG_SZ, REG_BINARY, REG_DWORD, REG_QWORD = 1, 3, 4, 11
 
@@ -121,7 +125,7 @@ SEEDS = {
     "wow64-lookup-fails": seed(["-H", "D"], failures=[("GetProcAddress", 0, 0),
                                                       ("IsWow64Process", 0, 1)]),
     "list-faults": seed(["-L"], drives=MACHINE, value=dword(1),
-                        failures=[("RegOpenKeyExA", 1, 0), ("GetVolumeInformationA", 5, 2),
+                        failures=[("RegOpenKeyExA", 1, 0), ("GetVolumeInformationW", 5, 2),
                                   ("GetDriveTypeA", 0, 3)]),
     "list-no-drives": seed(["-L"], failures=[("GetLogicalDrives", 0, 0)]),
     "colour-fails": seed(["-H", ""], failures=[("SetConsoleTextAttribute", 0, 0)]),
@@ -135,6 +139,19 @@ SEEDS = {
     "prompt-read-fails": seed(failures=[("GetEnvironmentVariableA", 0, 0)]),
     "prompt-empty": seed(prompt="", failures=[("_getch", 0, 0)]),
     "prompt-long": seed(prompt="$P" * 150),
+    "slash-hide": seed(["/H", "d"], value=dword(0x04)),
+    "unhide-last": seed(["/u", "C:"], value=dword(0x04)),
+    "unhide-last-delete-fails": seed(["-U", "C"], value=dword(0x04),
+                                     failures=[("RegDeleteValueA", 0, 0)]),
+    "list-unicode-labels": seed(["/L"], drives=[
+        ("C", 3, "Cl\u00e9".encode(), b"NTFS", False),
+        ("D", 3, "\u6570\u636e".encode(), b"NTFS", False),
+        ("E", 2, b"\xff\xfe", b"FAT", False)]),
+    "list-redirected-text-fails": seed(["-L"], console=False, drives=MACHINE,
+                                       failures=[("WideCharToMultiByte", 0, 3)]),
+    "double-click-shared-console": seed(prompt=False,
+                                        failures=[("GetConsoleProcessList", 0, 0)]),
+    "double-click-no-user32": seed(prompt=False, failures=[("LoadLibraryA", 0, 0)]),
 }
 
 
