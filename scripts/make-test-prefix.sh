@@ -11,6 +11,7 @@
 #   G:  no label               CD-ROM
 #   H:  no label               "floppy", which Wine reports as removable beyond B:
 #   K:  the link leads nowhere
+#   L:  "Clé"                  fixed disk, a label beyond ASCII
 #   N:  no label               network drive
 #   R:  no label               RAM disk
 # C: and Z: are Wine's own.
@@ -33,6 +34,7 @@ add_drive e "Quarterly Reports Archive 2026"
 add_drive f "VELMORA_CD"
 add_drive g
 add_drive h
+add_drive l "Clé"
 add_drive n
 add_drive r
 ln -sfn ../drives/missing "$prefix/dosdevices/k:"

@@ -359,11 +359,17 @@ Drive DescribeFromApi(char letter)
     default: drive.type = "Unknown"; break;
     }
     if (type != DRIVE_REMOTE) {  // a network drive is never asked
-        char label[256] = "", fileSystem[256] = "";
-        GetVolumeInformationA(drive.root.c_str(), label, sizeof label, NULL, NULL, NULL,
-                              fileSystem, sizeof fileSystem);
-        drive.label = label;
-        drive.fileSystem = fileSystem;
+        // Velmora's output is a pipe here, where there is no console: its
+        // labels come in the OEM code page (single-byte here, so a byte is a
+        // column), a character it lacks as '?'.
+        WCHAR root[] = {WCHAR(letter), L':', L'\\', 0};
+        WCHAR label[MAX_PATH + 1] = L"", fileSystem[MAX_PATH + 1] = L"";
+        GetVolumeInformationW(root, label, MAX_PATH + 1, NULL, NULL, NULL, fileSystem, MAX_PATH + 1);
+        char oem[1024] = "", ascii[1024] = "";
+        WideCharToMultiByte(GetOEMCP(), WC_NO_BEST_FIT_CHARS, label, -1, oem, sizeof oem, "?", NULL);
+        WideCharToMultiByte(GetOEMCP(), 0, fileSystem, -1, ascii, sizeof ascii, NULL, NULL);
+        drive.label = oem;
+        drive.fileSystem = ascii;
     }
     if (drive.label.empty()) {
         if (type == DRIVE_CDROM)
@@ -441,6 +447,7 @@ TEST_F(Prefix, HasTheDrivesAndRegistryViewsTheTestsNeed)
         {'G', DRIVE_CDROM, ""},
         {'H', DRIVE_REMOVABLE, ""},
         {'K', DRIVE_NO_ROOT_DIR, NULL},
+        {'L', DRIVE_FIXED, "Cl\xE9"},  // "Clé", in the ANSI code page 1252
         {'N', DRIVE_REMOTE, NULL},
         {'R', DRIVE_RAMDISK, ""},
         {'Z', DRIVE_FIXED, ""},
@@ -478,12 +485,15 @@ TEST_F(Commands, ScreensErrorsAndExitStatuses)
         {{"-?"}, Prompt::Set, kUsage, 0},
         {{"-?"}, Prompt::Absent, kUsage, 0},
         {{"/?"}, Prompt::Set, kUsage, 0},
-        {{"-x"}, Prompt::Set, kUsage, 0},
-        {{"-list"}, Prompt::Set, kUsage, 0},
-        {{"/L"}, Prompt::Set, kUsage, 0},
-        {{"-L", "D:"}, Prompt::Set, kUsage, 0},
-        {{"-X", "D:"}, Prompt::Set, kUsage, 0},
+        // Not understood: the same usage screen, and a status a script sees.
+        {{"-x"}, Prompt::Set, kUsage, 1},
+        {{"-list"}, Prompt::Set, kUsage, 1},
+        {{"/H"}, Prompt::Set, kUsage, 1},
+        {{"-L", "D:"}, Prompt::Set, kUsage, 1},
+        {{"-X", "D:"}, Prompt::Set, kUsage, 1},
+        {{"-HU", "D"}, Prompt::Set, kUsage, 1},
         {{"-H", ""}, Prompt::Set, kUsage + kDriveNotSpecified, 1},
+        {{"/H", ""}, Prompt::Set, kUsage + kDriveNotSpecified, 1},
         {{"-u", ""}, Prompt::Set, kUsage + kDriveNotSpecified, 1},
         {{"-H", "1"}, Prompt::Set, kUsage + kInvalidDriveName, 1},
         {{"-h", "1:"}, Prompt::Set, kUsage + kInvalidDriveName, 1},
@@ -529,12 +539,17 @@ TEST_F(Policy, HideAndUnhideMergeOneBit)
         {Dword(0x0C), true, "f:\\", "F:\\", Dword(0x2C), true},
         {Dword(0xFFFFFFFF), false, "A", "A", Dword(0xFFFFFFFE), true},
         {Dword(0xFC000000), true, "z", "Z", Dword(0xFE000000), true},
-        {Absent(), false, "C", "C", Dword(0), true},
-        {Dword(0), false, "Q:", "Q:", Dword(0), true},
+        // Nothing left hidden: no value, so each user's own policy applies.
+        {Absent(), false, "C", "C", Absent(), true},
+        {Dword(0), false, "Q:", "Q:", Absent(), true},
+        {Dword(0x04), false, "c:", "C:", Absent(), true},
+        // An argument in the ANSI code page (1252, "Déjà") is echoed in the
+        // OEM one (437), as output to a pipe is.
+        {Dword(0x04), true, "D\xE9j\xE0", "D\x82j\x85", Dword(0x0C), true},
         {Raw(REG_BINARY, {0x04, 0x00, 0x00, 0x80}), true, "E", "E", Dword(0x80000014), true},
         {Raw(REG_BINARY, {0x01, 0x02}), false, "a", "A", Dword(0x00000200), true},
         {Raw(REG_BINARY, {}), true, "B", "B", Dword(0x02), true},
-        {Raw(REG_DWORD, {}), false, "b", "B", Dword(0), true},
+        {Raw(REG_DWORD, {}), false, "b", "B", Absent(), true},
         {Raw(REG_DWORD, {0x08, 0x00, 0x01}), true, "C", "C", Dword(0x0001000C), true},
         // Not a mask: refused, and left alone byte for byte.
         {Text("16"), true, "E", "E", Text("16"), false},
@@ -561,15 +576,15 @@ TEST_F(Policy, HideAndUnhideMergeOneBit)
     }
 }
 
-// With no policy key at all, even an unhide creates it, storing 0.
-TEST_F(Policy, UnhideCreatesAMissingKey)
+// With no policy key at all, an unhide leaves no value behind.
+TEST_F(Policy, UnhideWithoutAKeyStoresNoValue)
 {
     DeleteKey(k64);
     ASSERT_FALSE(KeyExists(k64));
-    Outcome run = RunVelmora({"-U", "C"});
+    Outcome run = RunVelmora({"/U", "C"});
     EXPECT_EQ(0u, run.status);
     EXPECT_EQ(Crlf(DriveCommandText(false, "C", true)), run.out);
-    EXPECT_EQ(Dword(0), ReadValue(k64));
+    EXPECT_EQ(Absent(), ReadValue(k64));
 }
 
 // Only the first character of the drive argument counts, however long it is;
@@ -614,7 +629,8 @@ TEST_F(Policy, ConcurrentHidesLoseNoChange)
         WriteValue(k64, Dword(0));
         Child children[kCopies];
         for (int i = 0; i < kCopies; ++i)
-            Launch(children[i], {"-H", std::string(1, char('E' + i))}, Prompt::Set, CREATE_SUSPENDED);
+            Launch(children[i], {i % 2 ? "/h" : "-H", std::string(1, char('E' + i))}, Prompt::Set,
+                   CREATE_SUSPENDED);
         for (Child &child : children)
             if (child.started)
                 ResumeThread(child.process.hThread);
@@ -654,7 +670,7 @@ TEST_F(RegistryView, HideAndUnhideUseThe64BitView)
     WriteValue(k32, Dword(0xFFFFFFFF));
     run = RunVelmora({"-U", "E"});
     EXPECT_EQ(0u, run.status);
-    EXPECT_EQ(Dword(0), ReadValue(k64));
+    EXPECT_EQ(Absent(), ReadValue(k64));
     EXPECT_EQ(Dword(0xFFFFFFFF), ReadValue(k32));
 }
 
@@ -701,9 +717,16 @@ TEST_F(Listing, ShowsEveryDriveWithItsStatus)
         EXPECT_EQ(c.stored, ReadValue(k64)) << "listing must not write";
     }
     WriteValue(k64, Dword(0x10));
-    Outcome lower = RunVelmora({"-l"});
-    EXPECT_EQ(0u, lower.status);
-    EXPECT_EQ(Crlf(ExpectedListing(0x10)), lower.out);
+    for (const char *list : {"-l", "/L"}) {
+        Outcome other = RunVelmora({list});
+        EXPECT_EQ(0u, other.status) << list;
+        EXPECT_EQ(Crlf(ExpectedListing(0x10)), other.out) << list;
+    }
+    // "Clé" reaches the pipe in the OEM code page 437 (\x82), and its
+    // column is padded by what it shows, three cells.
+    EXPECT_NE(std::string::npos,
+              run.out.find("\r\n\r\n L:\\        Cl\x82" + std::string(17, ' ') + "   Local Disk"))
+        << run.out;
 }
 
 }  // namespace

@@ -214,9 +214,9 @@ class Screen:
 
 class Session:
     """`scripts/wine.sh ARGS` on a fresh pseudo-terminal, PROMPT removed from its
-    environment unless one is given."""
+    environment unless one is given; its input from /dev/null if asked."""
 
-    def __init__(self, args, prompt=None):
+    def __init__(self, args, prompt=None, no_input=False):
         env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG='-all',
                    WINEDLLOVERRIDES='mscoree,mshtml=', TERM='xterm')
         for name in ('PROMPT', 'DISPLAY', 'WAYLAND_DISPLAY'):
@@ -231,6 +231,9 @@ class Session:
             try:
                 fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack('HHHH', ROWS, COLS, 0, 0))
                 os.chdir(os.path.dirname(EXE))
+                if no_input:
+                    fd = os.open(os.devnull, os.O_RDONLY)
+                    os.dup2(fd, 0)
                 os.execve(WINE, [WINE] + list(args), env)
             finally:
                 os._exit(127)
@@ -299,8 +302,8 @@ def windows_path(path):
 
 
 class ScreenTest(unittest.TestCase):
-    def run_wine(self, *args, prompt=None):
-        session = Session(args, prompt)
+    def run_wine(self, *args, prompt=None, no_input=False):
+        session = Session(args, prompt, no_input)
         self.addCleanup(session.close)
         return session
 
@@ -324,8 +327,9 @@ class ColourTest(ScreenTest):
     def test_usage_screens_and_error_lines(self):
         cases = [  # arguments, red error line or None, exit status
             (['-?'], None, 0),
-            (['-x'], None, 0),
-            (['-L', 'word'], None, 0),
+            (['/?'], None, 0),
+            (['-x'], None, 1),
+            (['-L', 'word'], None, 1),
             (['a', 'b', 'c'], INVALID_PARAMETERS, 1),
             (['-H', ''], DRIVE_NOT_SPECIFIED, 1),
             (['-u', '1'], INVALID_DRIVE_NAME, 1),
@@ -400,21 +404,22 @@ class KeyWaitTest(ScreenTest):
         after = session.screen.text().split(OUTSIDE_PROMPT[1])[1]
         self.assertNotIn('k', after, 'the key was echoed')
 
-    def test_exactly_one_key_is_read(self):
-        # cmd sets PROMPT; clearing it makes the tool wait. The second key
-        # and the Enter are left for the next reader.
-        session = self.run_batch([
-            'set PROMPT=', '%EXE%', 'echo STATUS[%ERRORLEVEL%]',
-            'set /p KEYS=', 'echo LEFT[%KEYS%]'])
-        session.wait_for(OUTSIDE_PROMPT[1])
-        session.idle(2)
-        self.assertNotIn('STATUS[', session.screen.text(), 'it ended without a key press')
-        session.send(b'ab\r')
-        self.assertEqual(session.finish(), 0)
-        screen = session.screen
-        self.assertIn('LEFT[b]', screen.text())
-        # The console started at 7 and is left at 15.
-        self.assertColour(screen, ['STATUS[0]'], WHITE)
+    def test_when_nobody_can_press_a_key_it_ends_by_itself(self):
+        # Without PROMPT, but with input from /dev/null, or sharing the
+        # console with cmd: the same screen, no wait.
+        cases = [('input from /dev/null', lambda: self.run_wine(EXE, no_input=True)),
+                 ('cmd /c with PROMPT cleared',
+                  lambda: self.run_batch(['set PROMPT=', '%EXE%', 'echo STATUS[%ERRORLEVEL%]']))]
+        for name, start in cases:
+            with self.subTest(name):
+                session = start()
+                self.assertEqual(session.finish(timeout=60), 0, session.screen.text())
+                screen = session.screen
+                self.assertColour(screen, BANNER, WHITE)
+                self.assertColour(screen, USAGE, GREEN)
+                self.assertColour(screen, OUTSIDE_PROMPT, RED)
+                if 'cmd' in name:
+                    self.assertIn('STATUS[0]', screen.text())
 
     def test_from_a_prompt_it_does_not_wait(self):
         cases = [('cmd /c', ['cmd', '/c', EXE], None),
