@@ -14,6 +14,12 @@ static const char kValueName[] = "NoDrives";
 // at once cannot write back each other's stale value.
 static const char kUpdateLockName[] = "Global\\Velmora.NoDrives";
 static const DWORD kUpdateLockWaitMilliseconds = 5000;
+// Owner Administrators; full access for LocalSystem and Administrators, and
+// nobody else: every administrator's copy and LocalSystem's can open it, in
+// any session, and no other account can take it.
+static const char kUpdateLockSecurity[] = "O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)";
+// How often a name that vanished between two calls is tried again.
+static const int kUpdateLockAttempts = 16;
 
 static const char kLogOffNote[] = "\n\n\n Note: Changes will take effect after you Log Off or restart.\n\n";
 
@@ -24,24 +30,20 @@ static REGSAM ViewAccess(REGSAM access)
 
 // Reads NoDrives from an open key into *mask. Returns 1 for a usable value:
 // REG_DWORD or REG_BINARY of at most 4 bytes, taken little-endian and
-// zero-extended. Returns 0 otherwise, with *absent set to 1 only when the
-// value does not exist at all and so may safely count as 0.
-static int QueryMaskValue(HKEY key, DWORD *mask, int *absent)
+// zero-extended. Returns 0 otherwise, with the registry's answer in *status
+// (ERROR_FILE_NOT_FOUND: no value at all, which may safely count as 0) and
+// what is stored in *type and *size.
+static int QueryMaskValue(HKEY key, DWORD *mask, LONG *status, DWORD *type, DWORD *size)
 {
     BYTE data[4] = {0, 0, 0, 0};
-    DWORD size = sizeof data;
-    DWORD type = REG_NONE;
 
     *mask = 0;
-    *absent = 0;
-    LONG status = RegQueryValueExA(key, kValueName, NULL, &type, data, &size);
-    if (status == ERROR_FILE_NOT_FOUND) {
-        *absent = 1;
+    *size = sizeof data;
+    *type = REG_NONE;
+    *status = RegQueryValueExA(key, kValueName, NULL, type, data, size);
+    if (*status != ERROR_SUCCESS || *size > sizeof data)
         return 0;
-    }
-    if (status != ERROR_SUCCESS || size > sizeof data)
-        return 0;
-    if (type != REG_DWORD && type != REG_BINARY)
+    if (*type != REG_DWORD && *type != REG_BINARY)
         return 0;
     *mask = (DWORD)data[0] | ((DWORD)data[1] << 8) | ((DWORD)data[2] << 16) |
             ((DWORD)data[3] << 24);
@@ -51,43 +53,54 @@ static int QueryMaskValue(HKEY key, DWORD *mask, int *absent)
 int ReadHiddenDriveMask(HKEY root, DWORD *mask)
 {
     HKEY key;
-    int absent;
+    LONG status;
+    DWORD type, size;
 
     *mask = 0;
     if (RegOpenKeyExA(root, kReadSubkey, 0, ViewAccess(KEY_READ), &key) != ERROR_SUCCESS)
         return 0;
-    int ok = QueryMaskValue(key, mask, &absent);
+    int ok = QueryMaskValue(key, mask, &status, &type, &size);
     RegCloseKey(key);
     return ok;
 }
 
+// Fills *failure, and returns 0 for the caller to pass on.
+static int Failed(UpdateFailure *failure, int reason, DWORD code)
+{
+    failure->reason = reason;
+    failure->code = code;
+    return 0;
+}
+
 // The read, merge and write of UpdateHiddenDriveMask, without the lock.
-static int MergeIntoStoredMask(HKEY root, DWORD driveBits, int hide)
+static int MergeIntoStoredMask(HKEY root, DWORD driveBits, int hide, UpdateFailure *failure)
 {
     HKEY key;
     DWORD disposition;
     DWORD current;
-    int absent;
+    DWORD type, size;
+    LONG status = RegCreateKeyExA(root, kWriteSubkey, 0, (LPSTR) "", REG_OPTION_NON_VOLATILE,
+                                  ViewAccess(KEY_ALL_ACCESS), NULL, &key, &disposition);
+    if (status != ERROR_SUCCESS)
+        return Failed(failure, REASON_SYSTEM, (DWORD)status);
 
-    if (RegCreateKeyExA(root, kWriteSubkey, 0, (LPSTR) "", REG_OPTION_NON_VOLATILE,
-                        ViewAccess(KEY_ALL_ACCESS), NULL, &key, &disposition) != ERROR_SUCCESS) {
-        GetLastError();
-        return 0;
-    }
-
-    if (!QueryMaskValue(key, &current, &absent)) {
-        GetLastError();
-        if (!absent) {
+    if (!QueryMaskValue(key, &current, &status, &type, &size)) {
+        if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
             // Something is stored that is no mask we understand: writing our
             // bit over it would throw away whatever it hides. Leave it be.
             RegCloseKey(key);
-            return 0;
+            failure->valueType = type;
+            failure->valueSize = size;
+            return Failed(failure, REASON_NOT_A_MASK, 0);
+        }
+        if (status != ERROR_FILE_NOT_FOUND) {
+            RegCloseKey(key);
+            return Failed(failure, REASON_SYSTEM, (DWORD)status);
         }
         current = 0;
     }
 
     DWORD updated = hide ? (current | driveBits) : (current & ~driveBits);
-    LONG status;
     if (updated == 0) {
         // The shell takes a machine-wide NoDrives whenever it exists, even 0,
         // and only without it looks at each user's own policy. Nothing left
@@ -101,29 +114,114 @@ static int MergeIntoStoredMask(HKEY root, DWORD driveBits, int hide)
                         (BYTE)((updated >> 16) & 0xFF), (BYTE)((updated >> 24) & 0xFF)};
         status = RegSetValueExA(key, kValueName, 0, REG_DWORD, data, sizeof data);
     }
-    if (status != ERROR_SUCCESS)
-        GetLastError();
     RegCloseKey(key);
-    return status == ERROR_SUCCESS;
+    if (status != ERROR_SUCCESS)
+        return Failed(failure, REASON_SYSTEM, (DWORD)status);
+    return 1;
+}
+
+// The lock belongs to LocalSystem or Administrators, as every copy of the
+// tool makes it. Anyone else may have made the name first (a Global\ name
+// needs no privilege), to block us or to have us trust a lock they control.
+static int IsOwnedByAdministrators(HANDLE mutex, UpdateFailure *failure)
+{
+    // Room for a descriptor that holds an owner alone, aligned for it.
+    DWORD descriptor[64];
+    DWORD needed = 0;
+    PSID owner = NULL;
+    BOOL defaulted = FALSE;
+    if (!GetKernelObjectSecurity(mutex, OWNER_SECURITY_INFORMATION, descriptor, sizeof descriptor,
+                                 &needed) ||
+        !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted))
+        return Failed(failure, REASON_SYSTEM, GetLastError());
+    if (owner == NULL ||
+        !(IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid)))
+        return Failed(failure, REASON_NAME_HELD, 0);
+    return 1;
+}
+
+// Creates the lock with Administrators as owner and full access for
+// LocalSystem and Administrators alone, or opens the existing one: with
+// full access where its access list allows, else just enough to wait for
+// it, release it and read its owner. NULL with no reason: the name was gone
+// by the time it was opened, and creating it may be tried again.
+static HANDLE OpenUpdateLock(SECURITY_ATTRIBUTES *attributes, UpdateFailure *failure)
+{
+    HANDLE mutex = CreateMutexA(attributes, FALSE, kUpdateLockName);
+    if (mutex != NULL)
+        return mutex;
+    DWORD error = GetLastError();
+    if (error == ERROR_INVALID_OWNER) {
+        // Only a member of Administrators may make them the owner.
+        Failed(failure, REASON_NEEDS_ADMINISTRATOR, error);
+        return NULL;
+    }
+    if (error != ERROR_ACCESS_DENIED) {
+        // ERROR_INVALID_HANDLE: another type of object has the name.
+        Failed(failure, error == ERROR_INVALID_HANDLE ? REASON_NAME_HELD : REASON_SYSTEM, error);
+        return NULL;
+    }
+    mutex = OpenMutexA(SYNCHRONIZE | READ_CONTROL, FALSE, kUpdateLockName);
+    if (mutex != NULL)
+        return mutex;
+    DWORD openError = GetLastError();
+    if (openError == ERROR_ACCESS_DENIED)
+        Failed(failure, REASON_NEEDS_ADMINISTRATOR, openError);
+    else if (openError == ERROR_INVALID_HANDLE)
+        Failed(failure, REASON_NAME_HELD, openError);
+    else if (openError != ERROR_FILE_NOT_FOUND)
+        Failed(failure, REASON_SYSTEM, openError);
+    else
+        failure->code = error;  // gone: the caller tries again
+    return NULL;
 }
 
 // Takes the update lock into *lock, waiting a bounded time. A mutex left
 // abandoned by a copy that ended while holding it is taken over: that copy
 // wrote the value in one call or not at all, so nothing is half-written.
-static int TakeUpdateLock(HANDLE *lock)
+static int TakeUpdateLock(HANDLE *lock, UpdateFailure *failure)
 {
-    HANDLE mutex = CreateMutexA(NULL, FALSE, kUpdateLockName);
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kUpdateLockSecurity, SDDL_REVISION_1,
+                                                              &descriptor, NULL))
+        return Failed(failure, REASON_SYSTEM, GetLastError());
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+
+    DWORD started = GetTickCount();
+    HANDLE mutex = NULL;
+    for (int attempt = 0; attempt < kUpdateLockAttempts; ++attempt) {
+        failure->reason = REASON_NONE;
+        mutex = OpenUpdateLock(&attributes, failure);
+        if (mutex != NULL || failure->reason != REASON_NONE)
+            break;
+        if (GetTickCount() - started >= kUpdateLockWaitMilliseconds)
+            break;
+    }
+    LocalFree(descriptor);
     if (mutex == NULL) {
-        GetLastError();
+        // Refused and gone, again and again: say what creating it answered.
+        if (failure->reason == REASON_NONE)
+            Failed(failure, REASON_SYSTEM, failure->code);
         return 0;
     }
-    DWORD waited = WaitForSingleObject(mutex, kUpdateLockWaitMilliseconds);
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    if (!IsOwnedByAdministrators(mutex, failure)) {
         CloseHandle(mutex);
         return 0;
     }
-    *lock = mutex;
-    return 1;
+
+    DWORD elapsed = GetTickCount() - started;
+    DWORD left = elapsed < kUpdateLockWaitMilliseconds ? kUpdateLockWaitMilliseconds - elapsed : 0;
+    DWORD waited = WaitForSingleObject(mutex, left);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+        *lock = mutex;
+        return 1;
+    }
+    if (waited == WAIT_TIMEOUT)
+        Failed(failure, REASON_LOCK_BUSY, 0);
+    else
+        Failed(failure, REASON_SYSTEM, GetLastError());
+    CloseHandle(mutex);
+    return 0;
 }
 
 static void ReleaseUpdateLock(HANDLE lock)
@@ -132,15 +230,89 @@ static void ReleaseUpdateLock(HANDLE lock)
     CloseHandle(lock);
 }
 
-int UpdateHiddenDriveMask(HKEY root, DWORD driveBits, int hide)
+int UpdateHiddenDriveMask(HKEY root, DWORD driveBits, int hide, UpdateFailure *failure)
 {
+    UpdateFailure ignored;
     HANDLE lock;
 
-    if (!TakeUpdateLock(&lock))
+    if (failure == NULL)
+        failure = &ignored;
+    failure->reason = REASON_NONE;
+    failure->code = 0;
+    failure->valueType = 0;
+    failure->valueSize = 0;
+    if (!TakeUpdateLock(&lock, failure))
         return 0;
-    int written = MergeIntoStoredMask(root, driveBits, hide);
+    int written = MergeIntoStoredMask(root, driveBits, hide, failure);
     ReleaseUpdateLock(lock);
     return written;
+}
+
+// The name of a registry value type, for the reason line.
+static const char *ValueTypeName(DWORD type)
+{
+    static const char *const kNames[] = {"REG_NONE",      "REG_SZ",
+                                         "REG_EXPAND_SZ", "REG_BINARY",
+                                         "REG_DWORD",     "REG_DWORD_BIG_ENDIAN",
+                                         "REG_LINK",      "REG_MULTI_SZ",
+                                         "REG_RESOURCE_LIST", "REG_FULL_RESOURCE_DESCRIPTOR",
+                                         "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD"};
+    return type < sizeof kNames / sizeof kNames[0] ? kNames[type] : NULL;
+}
+
+// The system's own message for `code`, in its language, without its line
+// end; 0 when the system has none.
+static int SystemMessage(DWORD code, char *text, size_t size)
+{
+    WCHAR message[ERROR_TEXT_SIZE];
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
+                                  code, 0, message, ERROR_TEXT_SIZE, NULL);
+    if (length == 0)
+        return 0;
+    while (length > 0 && (message[length - 1] == '\r' || message[length - 1] == '\n' ||
+                          message[length - 1] == ' '))
+        --length;
+    message[length] = 0;
+    TextFromWide(message, text, size);
+    return 1;
+}
+
+// The line after the red failure line: why, in plain words.
+static void ShowFailureReason(const UpdateFailure *failure)
+{
+    static const char kLine[] = "\n Reason: %s\n";
+    char message[ERROR_TEXT_SIZE];
+    switch (failure->reason) {
+    case REASON_NEEDS_ADMINISTRATOR:
+        ShowError(kLine, "Velmora needs administrator rights: run it from an elevated command prompt.");
+        break;
+    case REASON_LOCK_BUSY:
+        ShowError(kLine, "Other copies of Velmora kept the update lock longer than five seconds.");
+        break;
+    case REASON_NAME_HELD:
+        ShowError("\n Reason: The update lock's name (%s) is held by another program, or by an older "
+                  "copy of Velmora run by another account.\n",
+                  kUpdateLockName);
+        break;
+    case REASON_NOT_A_MASK: {
+        const char *type = ValueTypeName(failure->valueType);
+        if (type != NULL)
+            ShowError("\n Reason: The stored NoDrives value is not a drive mask: it is %s of %lu "
+                      "bytes.\n",
+                      type, (unsigned long)failure->valueSize);
+        else
+            ShowError("\n Reason: The stored NoDrives value is not a drive mask: it is type %lu of "
+                      "%lu bytes.\n",
+                      (unsigned long)failure->valueType, (unsigned long)failure->valueSize);
+        break;
+    }
+    default:
+        if (SystemMessage(failure->code, message, sizeof message))
+            ShowError(kLine, message);
+        else
+            ShowError("\n Reason: Error %lu.\n", (unsigned long)failure->code);
+        break;
+    }
 }
 
 void UppercaseFirst(char *text)
@@ -195,8 +367,10 @@ static int RunDriveCommand(char *driveArgument, const DriveCommandTexts *texts)
     TextFromCodePage(CP_ACP, driveArgument, echo, sizeof echo);
     ShowBanner();
     PrintText(texts->announce, echo);
-    if (!UpdateHiddenDriveMask(HKEY_LOCAL_MACHINE, bit, texts->hide)) {
+    UpdateFailure failure;
+    if (!UpdateHiddenDriveMask(HKEY_LOCAL_MACHINE, bit, texts->hide, &failure)) {
         ShowError("%s", texts->failure);
+        ShowFailureReason(&failure);
         return 0;
     }
     PrintText(texts->success, echo);

@@ -9,17 +9,36 @@
 // in the 64-bit registry view. Set once at start-up.
 extern int g_useRegistry64View;
 
+// Why an update failed, for the line that follows the red failure line.
+enum UpdateFailureReason {
+    REASON_NONE,
+    REASON_NEEDS_ADMINISTRATOR,  // the lock can neither be created as Administrators' nor opened
+    REASON_LOCK_BUSY,            // other copies kept the lock longer than the wait
+    REASON_NAME_HELD,            // the lock's name belongs to someone else, or to another object
+    REASON_NOT_A_MASK,           // NoDrives exists but is no 32-bit mask
+    REASON_SYSTEM                // a call failed with `code`: the system says why
+};
+
+struct UpdateFailure {
+    int reason;
+    DWORD code;       // REASON_SYSTEM: the error code
+    DWORD valueType;  // REASON_NOT_A_MASK: what is stored
+    DWORD valueSize;
+};
+
 // Reads the mask into *mask (0 when it cannot be read). Returns 1 when a
 // usable value was read: REG_DWORD or REG_BINARY, at most 4 bytes.
 int ReadHiddenDriveMask(HKEY root, DWORD *mask);
 
 // Sets (hide = 1) or clears (hide = 0) `driveBits` in the stored mask and
-// writes it back as REG_DWORD (a mask of 0 removes the value), holding a machine-wide lock shared by every
-// copy of the tool from the read to the write. An absent value counts as 0;
-// a value that exists but is no 32-bit mask is left alone and the update
+// writes it back as REG_DWORD (a mask of 0 removes the value), holding a
+// machine-wide lock shared by every administrator's and LocalSystem's copy
+// of the tool from the read to the write. An absent value counts as 0; a
+// value that exists but is no 32-bit mask is left alone and the update
 // fails, as it does when the lock cannot be had within a few seconds.
-// Returns 1 when the new value was written (or removed).
-int UpdateHiddenDriveMask(HKEY root, DWORD driveBits, int hide);
+// Returns 1 when the new value was written (or removed); otherwise 0, with
+// the reason in *failure when it is given.
+int UpdateHiddenDriveMask(HKEY root, DWORD driveBits, int hide, UpdateFailure *failure = NULL);
 
 // Upper-cases the first byte of `text` in place when it is an ASCII letter.
 void UppercaseFirst(char *text);

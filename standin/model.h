@@ -58,6 +58,27 @@ enum MutexState {
     MUTEX_ABANDONED,  // its owner ended without releasing it: a wait takes it over
 };
 
+// Who holds the name of the update lock before the run, and how they made it.
+enum LockMaker {
+    LOCK_NONE,          // nobody: the run creates it (or, with a mutexState
+                        // other than MUTEX_FREE, another copy of Velmora did)
+    LOCK_VELMORA,       // a copy of Velmora run by an administrator: owner
+                        // Administrators, full access for SYSTEM and Administrators
+    LOCK_LOCAL_SYSTEM,  // a copy run as LocalSystem with its default access list:
+                        // owner SYSTEM, Administrators may only wait and read
+    LOCK_USER,          // a standard user: owner that user, full access for everyone
+    LOCK_NO_OWNER,      // no owner at all, full access for everyone
+    LOCK_EVENT,         // an event, not a mutex, under the same name
+};
+
+// A named kernel object: its type, owner (a SID string, "" for none) and
+// access list (SID, allowed access).
+struct NamedObject {
+    std::string type = "mutex";
+    std::string owner;
+    std::vector<std::pair<std::string, DWORD>> dacl;
+};
+
 struct Machine {
     // Registry: keys by full lower-cased path ("hklm\\software\\..."),
     // each holding values by lower-cased name.
@@ -111,7 +132,18 @@ struct Machine {
     std::string procedureLookedUp;
     int wow64Calls = 0;
 
-    // Named mutexes.
+    // Named objects and the access each open handle was granted.
+    std::map<std::string, NamedObject> objects;
+    std::map<HANDLE, std::pair<std::string, DWORD>> handleAccess;  // name, access
+    std::vector<std::string> descriptorsMade;   // SDDL texts converted, in order
+    int localAllocations = 0;                   // descriptors handed out and not freed
+    bool tokenIsAdmin = true;                   // may own objects as Administrators
+    DWORD tickCount = 5000;                     // GetTickCount; a timed-out wait moves it on
+
+    // The update lock's name: who made it, and how they leave the mutex.
+    LockMaker lockMaker = LOCK_NONE;
+    bool lockHolderEndsBeforeOpen = false;      // the holder ends, and the name goes,
+                                                // between CreateMutexA and OpenMutexA
     MutexState mutexState = MUTEX_FREE;
     std::vector<std::string> mutexNames;        // as passed to CreateMutexA, in order
     std::vector<DWORD> waitTimeouts;            // as passed to WaitForSingleObject
@@ -121,6 +153,10 @@ struct Machine {
     // Process error mode, and the critical-error dialogs it let through.
     UINT errorMode = 0;
     int criticalErrorDialogs = 0;
+
+    // System messages by error code, as FormatMessageW gives them (UTF-8,
+    // with the line end Windows puts after each).
+    std::map<DWORD, std::string> systemMessages;
 
     // Environment, by exact name.
     std::map<std::string, std::string> environment;

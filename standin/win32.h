@@ -6,6 +6,7 @@
 #ifndef VELMORA_STANDIN_WIN32_H
 #define VELMORA_STANDIN_WIN32_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #define WINAPI
@@ -37,6 +38,10 @@ typedef void *LPVOID;
 typedef DWORD ACCESS_MASK;
 typedef ACCESS_MASK REGSAM;
 typedef LONG LSTATUS;
+typedef void *PSID;
+typedef void *PSECURITY_DESCRIPTOR;
+typedef void *HLOCAL;
+typedef DWORD SECURITY_INFORMATION;
 
 struct HKEY__;
 typedef struct HKEY__ *HKEY;
@@ -67,6 +72,8 @@ typedef int (WINAPI *FARPROC)(void);
 #define ERROR_NOT_ALL_ASSIGNED 1300L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_FLAGS 1004L
+#define ERROR_INVALID_OWNER 1307L
+#define ERROR_MR_MID_NOT_FOUND 317L
 #define ERROR_NO_UNICODE_TRANSLATION 1113L
 
 // Console
@@ -170,6 +177,19 @@ typedef struct _TOKEN_PRIVILEGES {
     LUID_AND_ATTRIBUTES Privileges[1];
 } TOKEN_PRIVILEGES, *PTOKEN_PRIVILEGES;
 
+// Security: the descriptor of a named object, its owner, well-known SIDs
+#define SYNCHRONIZE 0x00100000L
+#define READ_CONTROL 0x00020000L
+#define MUTEX_ALL_ACCESS 0x001F0001L
+#define SDDL_REVISION_1 1
+#define OWNER_SECURITY_INFORMATION 0x00000001L
+
+typedef enum { WinLocalSystemSid = 22, WinBuiltinAdministratorsSid = 26 } WELL_KNOWN_SID_TYPE;
+
+// System messages
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+
 // Waiting, and the process error mode
 #define WAIT_OBJECT_0 0x00000000L
 #define WAIT_ABANDONED 0x00000080L
@@ -218,7 +238,12 @@ HANDLE WINAPI GetCurrentProcess(void);
 BOOL WINAPI CloseHandle(HANDLE hObject);
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
                            LPCSTR lpName);
+HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+DWORD WINAPI GetTickCount(void);
+HLOCAL WINAPI LocalFree(HLOCAL hMem);
+DWORD WINAPI FormatMessageW(DWORD dwFlags, const void *lpSource, DWORD dwMessageId,
+                            DWORD dwLanguageId, LPWSTR lpBuffer, DWORD nSize, void *Arguments);
 BOOL WINAPI ReleaseMutex(HANDLE hMutex);
 UINT WINAPI SetErrorMode(UINT uMode);
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
@@ -233,6 +258,15 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuf
                                   DWORD nFileSystemNameSize);
 
 // advapi32
+BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorA(
+    LPCSTR StringSecurityDescriptor, DWORD StringSDRevision,
+    PSECURITY_DESCRIPTOR *SecurityDescriptor, DWORD *SecurityDescriptorSize);
+BOOL WINAPI GetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION RequestedInformation,
+                                    PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD nLength,
+                                    LPDWORD lpnLengthNeeded);
+BOOL WINAPI GetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR pSecurityDescriptor, PSID *pOwner,
+                                       LPBOOL lpbOwnerDefaulted);
+BOOL WINAPI IsWellKnownSid(PSID pSid, WELL_KNOWN_SID_TYPE WellKnownSidType);
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                           PHKEY phkResult);
 LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,

@@ -46,6 +46,29 @@ inline const std::string kHideFailure = "[*] Failed to Hide the selected Drive o
 inline const std::string kUnhideFailure =
     "[*] Failed to Unhide the selected Drive on your system. Make sure you have proper "
     "permissions and try again";
+// The line after a red failure text of -H or -U says why, in red too:
+// ReasonLine(kNeedsAdministrator), or the system's message for an error.
+inline const std::string kReason = "\n Reason: ";
+inline const std::string kNeedsAdministrator =
+    "Velmora needs administrator rights: run it from an elevated command prompt.";
+inline const std::string kLockBusy =
+    "Other copies of Velmora kept the update lock longer than five seconds.";
+inline const std::string kNameHeld =
+    "The update lock's name (Global\\Velmora.NoDrives) is held by another program, or by an "
+    "older copy of Velmora run by another account.";
+
+inline std::string ReasonLine(const std::string &reason)
+{
+    return kReason + reason + "\n";
+}
+
+// The reason for a stored NoDrives that is no mask, by its type's name.
+inline std::string NotAMask(const std::string &typeName, size_t bytes)
+{
+    return "The stored NoDrives value is not a drive mask: it is " + typeName + " of " +
+           std::to_string(bytes) + " bytes.";
+}
+
 // Shown when PROMPT is absent, before the wait for a key.
 inline const std::string kNotFromPrompt =
     "\n This is command-line application. You have to run it from the CMD Prompt as shown above"

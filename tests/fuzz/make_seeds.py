@@ -22,7 +22,9 @@ FAILABLE = [
     "WriteConsoleW", "MultiByteToWideChar", "WideCharToMultiByte",
     "GetConsoleOutputCP", "GetConsoleProcessList", "GetConsoleWindow",
     "LoadLibraryA", "FreeLibrary", "GetProcessWindowStation",
-    "GetUserObjectInformationW", "RegDeleteValueA",
+    "GetUserObjectInformationW", "RegDeleteValueA", "OpenMutexA",
+    "ConvertStringSecurityDescriptorToSecurityDescriptorA", "GetKernelObjectSecurity",
+    "FormatMessageW", "GetSecurityDescriptorOwner",
 ]
 REG_SZ, REG_BINARY, REG_DWORD, REG_QWORD = 1, 3, 4, 11
 
@@ -36,10 +38,11 @@ def escaped(data):
 
 def seed(args=(), prompt=True, console=True, wow64=2, no_program_name=False,
          key=False, value=None, others=False, attribute=7, drives=(),
-         failures=(), lock=0):
+         failures=(), lock=0, maker=0):
     """value: (type, bytes) or None; drives: (letter, type, label, fs,
     volume_fails[, no_medium]); failures: (function, error index, call);
-    lock: 0 free, 1 held elsewhere, 2 abandoned."""
+    lock: 0 free, 1 held elsewhere, 2 abandoned; maker: who made the lock's
+    name (0 nobody or Velmora, 1 LocalSystem, 2 a standard user, 3 an event)."""
     prompt_set = prompt is not False
     prompt_text = "$P$G" if prompt is True else (prompt or "")
     flags = (prompt_set << 0) | (console << 1) | (wow64 << 2) | (no_program_name << 4)
@@ -49,7 +52,7 @@ def seed(args=(), prompt=True, console=True, wow64=2, no_program_name=False,
     present = 0
     for drive in drives:
         present |= 1 << (ord(drive[0]) - ord("A"))
-    out = bytes([flags, len(args) | (lock << 4)])
+    out = bytes([flags, len(args) | (lock << 4) | (maker << 6)])
     out += struct.pack("<HII", attribute, value[0] if value else REG_DWORD, present)
     out += bytes([len(failures)])
     for function, error, call in failures:
@@ -152,6 +155,13 @@ SEEDS = {
     "double-click-shared-console": seed(prompt=False,
                                         failures=[("GetConsoleProcessList", 0, 0)]),
     "double-click-no-user32": seed(prompt=False, failures=[("LoadLibraryA", 0, 0)]),
+    "hide-lock-of-local-system": seed(["-H", "E"], value=dword(0x04), maker=1),
+    "hide-lock-of-local-system-held": seed(["-H", "E"], lock=1, maker=1),
+    "hide-lock-of-user": seed(["-H", "E"], value=dword(0x04), maker=2),
+    "unhide-lock-name-is-event": seed(["-U", "C"], value=dword(0x04), maker=3),
+    "hide-lock-owner-unreadable": seed(["-H", "E"], failures=[("GetKernelObjectSecurity", 0, 0)]),
+    "hide-set-fails-no-message": seed(["-H", "D"], value=dword(0x04),
+                                      failures=[("RegSetValueExA", 7, 0), ("FormatMessageW", 0, 0)]),
 }
 
 

@@ -10,7 +10,9 @@
 //          live beside it
 //   1      bits 0-3: argument count after the program name, modulo 9;
 //          bits 4-5: how other processes leave the update lock (0 and 3
-//          free, 1 held past any wait, 2 abandoned)
+//          free, 1 held past any wait, 2 abandoned); bits 6-7: who made
+//          its name (0 nobody or a copy of Velmora, 1 a copy run as
+//          LocalSystem, 2 a standard user, 3 an event has the name)
 //   2-3    starting console attribute, little-endian
 //   4-7    NoDrives type, little-endian
 //   8-11   present drives, bit 0 = A: (bits 26-31 ignored)
@@ -55,7 +57,9 @@ const char *const kFailable[] = {
     "WriteConsoleW",       "MultiByteToWideChar",        "WideCharToMultiByte",
     "GetConsoleOutputCP",  "GetConsoleProcessList",      "GetConsoleWindow",
     "LoadLibraryA",        "FreeLibrary",                "GetProcessWindowStation",
-    "GetUserObjectInformationW", "RegDeleteValueA",
+    "GetUserObjectInformationW", "RegDeleteValueA",      "OpenMutexA",
+    "ConvertStringSecurityDescriptorToSecurityDescriptorA", "GetKernelObjectSecurity",
+    "FormatMessageW",      "GetSecurityDescriptorOwner",
 };
 const size_t kFailableCount = sizeof kFailable / sizeof kFailable[0];
 
@@ -126,6 +130,7 @@ struct Scenario {
     bool noProgramName = false;
     std::vector<std::string> arguments;  // without the program name
     standin::MutexState lock = standin::MUTEX_FREE;
+    standin::LockMaker maker = standin::LOCK_NONE;
     bool valueExisted = false;
     bool valueUsable = false;            // absent, or a mask the tool may merge into
     DWORD valueMask = 0;
@@ -221,6 +226,10 @@ Scenario Decode(const uint8_t *data, size_t size)
     scenario.lock = lock == 1 ? standin::MUTEX_HELD
                               : (lock == 2 ? standin::MUTEX_ABANDONED : standin::MUTEX_FREE);
     machine.mutexState = scenario.lock;
+    static const standin::LockMaker kMakers[] = {standin::LOCK_NONE, standin::LOCK_LOCAL_SYSTEM,
+                                                 standin::LOCK_USER, standin::LOCK_EVENT};
+    scenario.maker = kMakers[(counts >> 6) & 3];
+    machine.lockMaker = scenario.maker;
     machine.stdoutIsConsole = scenario.console;
     machine.attribute = scenario.startAttribute;
 
@@ -459,10 +468,19 @@ void CheckRun(const Scenario &scenario, const Registry &before, int status,
         Require(standin::CountCalls("GetEnvironmentVariableA") == 0, "PROMPT read outside the no-argument path");
     }
 
-    // Which error line ends the output, if any.
+    // Which error line ends the output, if any; a failed -H or -U is
+    // followed by one line that says why.
+    // The reason itself never holds the marker, but an echoed argument or a
+    // label may: look for it only where a -H or -U did not end with the note.
+    std::string body = text;
+    size_t reason = text.rfind(kReason);
+    bool reasonShown = outcome == DRIVE_COMMAND && !EndsWith(text, kNote) &&
+                       reason != std::string::npos && EndsWith(text, "\n");
+    if (reasonShown)
+        body = text.substr(0, reason);
     std::string shownError;
     for (const auto &error : kErrorTexts)
-        if (EndsWith(text, error))
+        if (EndsWith(body, error))
             shownError = error;
 
     std::string expectedError;
@@ -485,8 +503,18 @@ void CheckRun(const Scenario &scenario, const Registry &before, int status,
         // query and one set; the lock not had, any of them failing, or a
         // stored value the tool cannot merge into, fails the command. Without
         // the lock the key is not even opened.
-        bool locked = !scenario.Fails("CreateMutexA", 1) && !scenario.Fails("WaitForSingleObject", 1) &&
-                      scenario.lock != standin::MUTEX_HELD;
+        // A name made by someone else is never trusted; with the lock's calls
+        // failing, whether it was had shows in whether the key was opened
+        // (never without it: no write outside the lock is checked above).
+        bool foreign = scenario.maker == standin::LOCK_USER || scenario.maker == standin::LOCK_EVENT;
+        bool lockCertain = scenario.maker == standin::LOCK_NONE;
+        for (const char *function : {"CreateMutexA", "OpenMutexA", "WaitForSingleObject",
+                                     "GetKernelObjectSecurity", "GetSecurityDescriptorOwner",
+                                     "ConvertStringSecurityDescriptorToSecurityDescriptorA"})
+            lockCertain = lockCertain && !scenario.FailsAtAll(function);
+        bool locked = foreign ? false
+                              : lockCertain ? scenario.lock != standin::MUTEX_HELD
+                                            : standin::CountCalls("RegCreateKeyExA") > 0;
         // A merged mask of 0 is removed rather than written.
         char letter = args[1][0];
         if (letter >= 'a' && letter <= 'z')
@@ -506,6 +534,8 @@ void CheckRun(const Scenario &scenario, const Registry &before, int status,
     }
     Require(shownError == expectedError, "wrong error line (or none, or one too many)",
             "expected " + Quoted(expectedError) + "\noutput " + Quoted(text));
+    Require(reasonShown == (outcome == DRIVE_COMMAND && !driveSucceeded),
+            "a reason line without a failed -H or -U, or a failure without one", Quoted(text));
     Require(status == (expectedError.empty() && outcome != NOT_UNDERSTOOD ? 0 : 1),
             "exit status does not match the error line", "status " + std::to_string(status));
     if (outcome == DRIVE_COMMAND && driveSucceeded) {
@@ -552,7 +582,9 @@ void CheckRun(const Scenario &scenario, const Registry &before, int status,
             }
             bool isError = false;
             for (const auto &error : kErrorTexts)
-                isError = isError || segment.text == error;
+                isError = isError || segment.text == error ||
+                          (segment.text.compare(0, error.size() + kReason.size(), error + kReason) == 0 &&
+                           EndsWith(segment.text, "\n"));
             Require(isError, "red text that is no error line", Quoted(segment.text));
             ++errorRuns;
         }

@@ -64,8 +64,11 @@ struct FaultRow {
 };
 
 // Functions that cannot be made to fail: they have no failure result.
+// IsWellKnownSid answers yes or no; LocalFree of a descriptor has nothing to
+// fail on that the tool could act upon.
 const std::set<std::string> kNeverFail = {"GetCurrentProcess", "GetLastError", "SetErrorMode",
-                                          "GetOEMCP", "GetACP"};
+                                          "GetOEMCP",          "GetACP",       "GetTickCount",
+                                          "IsWellKnownSid",    "LocalFree"};
 
 const FaultRow kRows[] = {
     // -H D with NoDrives 0x04
@@ -83,6 +86,9 @@ const FaultRow kRows[] = {
     {HIDE_D, "CreateMutexA", HIDE_FAILED, COLOURED, 1, NOT_OPENED, "no lock: the key is not even opened"},
     {HIDE_D, "WaitForSingleObject", HIDE_FAILED, COLOURED, 1, NOT_OPENED, "lock not had: nothing read or written"},
     {HIDE_D, "ReleaseMutex", HIDDEN_D, COLOURED, 0, MERGED_64, "written; the lock is abandoned at exit, for the next run to take over"},
+    {HIDE_D, "ConvertStringSecurityDescriptorToSecurityDescriptorA", HIDE_FAILED, COLOURED, 1, NOT_OPENED, "no lock without its access list"},
+    {HIDE_D, "GetKernelObjectSecurity", HIDE_FAILED, COLOURED, 1, NOT_OPENED, "the lock's owner unknown: not trusted"},
+    {HIDE_D, "GetSecurityDescriptorOwner", HIDE_FAILED, COLOURED, 1, NOT_OPENED, "the lock's owner unknown: not trusted"},
     {HIDE_D, "RegCreateKeyExA", HIDE_FAILED, COLOURED, 1, KEPT, "no key, no write"},
     {HIDE_D, "RegQueryValueExA", HIDE_FAILED, COLOURED, 1, KEPT, "stored value unknown: not overwritten"},
     {HIDE_D, "RegSetValueExA", HIDE_FAILED, COLOURED, 1, KEPT, "write refused"},
@@ -107,6 +113,9 @@ const FaultRow kRows[] = {
     {UNHIDE_C, "CreateMutexA", UNHIDE_FAILED, COLOURED, 1, NOT_OPENED, "no lock: the key is not even opened"},
     {UNHIDE_C, "WaitForSingleObject", UNHIDE_FAILED, COLOURED, 1, NOT_OPENED, "lock not had: nothing read or written"},
     {UNHIDE_C, "ReleaseMutex", VISIBLE_C, COLOURED, 0, MERGED_64, "written; the lock is abandoned at exit, for the next run to take over"},
+    {UNHIDE_C, "ConvertStringSecurityDescriptorToSecurityDescriptorA", UNHIDE_FAILED, COLOURED, 1, NOT_OPENED, "no lock without its access list"},
+    {UNHIDE_C, "GetKernelObjectSecurity", UNHIDE_FAILED, COLOURED, 1, NOT_OPENED, "the lock's owner unknown: not trusted"},
+    {UNHIDE_C, "GetSecurityDescriptorOwner", UNHIDE_FAILED, COLOURED, 1, NOT_OPENED, "the lock's owner unknown: not trusted"},
     {UNHIDE_C, "RegCreateKeyExA", UNHIDE_FAILED, COLOURED, 1, KEPT, "no key, no write"},
     {UNHIDE_C, "RegQueryValueExA", UNHIDE_FAILED, COLOURED, 1, KEPT, "stored value unknown: not overwritten"},
     {UNHIDE_C, "RegCloseKey", VISIBLE_C, COLOURED, 0, MERGED_64, "removed before the close"},
@@ -198,6 +207,9 @@ const FaultRow kRows[] = {
 };
 
 const WORD kStartAttribute = 0x1E;  // yellow on blue
+// Every row fails its function with ERROR_ACCESS_DENIED; a failed -H or -U
+// says so in the system's words.
+const std::string kFailedCallReason = "Access is denied.";
 const DWORD kStoredMask = 0x04;     // C: hidden
 const char kOtherValue[] = "NoViewOnDrive";
 
@@ -285,11 +297,11 @@ std::string ScreenText(Screen screen)
     case HIDDEN_D:
         return kBanner + Announcement(true, "D") + SuccessLine(true, "D") + kNote;
     case HIDE_FAILED:
-        return kBanner + Announcement(true, "D") + kHideFailure;
+        return kBanner + Announcement(true, "D") + kHideFailure + ReasonLine(kFailedCallReason);
     case VISIBLE_C:
         return kBanner + Announcement(false, "C") + SuccessLine(false, "C") + kNote;
     case UNHIDE_FAILED:
-        return kBanner + Announcement(false, "C") + kUnhideFailure;
+        return kBanner + Announcement(false, "C") + kUnhideFailure + ReasonLine(kFailedCallReason);
     case USAGE:
         return kBanner + kUsageLines;
     case USAGE_AND_NOTICE:
@@ -305,9 +317,9 @@ std::string RedText(Screen screen)
 {
     switch (screen) {
     case HIDE_FAILED:
-        return kHideFailure;
+        return kHideFailure + ReasonLine(kFailedCallReason);
     case UNHIDE_FAILED:
-        return kUnhideFailure;
+        return kUnhideFailure + ReasonLine(kFailedCallReason);
     case USAGE_AND_NOTICE:
     case NOTICE_NO_WAIT:
         return kNotFromPrompt;
@@ -408,6 +420,7 @@ TEST_P(FaultMatrixTest, ShowsReportsAndStoresWhatTheRowSays)
     EXPECT_EQ(machine().writesOutsideMutex, 0);
     EXPECT_EQ(machine().criticalErrorDialogs, 0);
     EXPECT_EQ(machine().librariesLoaded, std::string(row.function) == "FreeLibrary" ? 1 : 0);
+    EXPECT_EQ(machine().localAllocations, 0);
 
     // What the registry holds: the other value always as it was, NoDrives
     // either as it was or with exactly the command's bit changed.

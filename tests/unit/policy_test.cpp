@@ -2,6 +2,7 @@
 #include "harness.h"
 
 #include <algorithm>
+#include <set>
 
 #include "policy/policy.h"
 
@@ -21,9 +22,11 @@ std::vector<BYTE> Le32(DWORD value)
 
 std::vector<BYTE> Bytes(const std::string &text) { return {text.begin(), text.end()}; }
 
-// The screen of -H/-U for the echoed drive argument. `restored` is the
-// attribute ShowBanner puts back (the starting one with the intensity bit).
-std::vector<Segment> DriveScreen(bool hide, const std::string &echo, bool succeeded, WORD restored)
+// The screen of -H/-U for the echoed drive argument; a failure ends with the
+// reason. `restored` is the attribute ShowBanner puts back (the starting one
+// with the intensity bit).
+std::vector<Segment> DriveScreen(bool hide, const std::string &echo, bool succeeded, WORD restored,
+                                 const std::string &reason = "")
 {
     std::vector<Segment> screen = {{BRIGHT_WHITE, kBanner}};
     if (succeeded) {
@@ -31,7 +34,7 @@ std::vector<Segment> DriveScreen(bool hide, const std::string &echo, bool succee
         screen.push_back({BRIGHT_WHITE, kNote});
     } else {
         screen.push_back({restored, Announcement(hide, echo)});
-        screen.push_back({BRIGHT_RED, FailureText(hide)});
+        screen.push_back({BRIGHT_RED, FailureText(hide) + ReasonLine(reason)});
     }
     return standin::Merged(screen);
 }
@@ -53,6 +56,8 @@ struct MergeCase {
     std::vector<std::string> command;
     DWORD expected;
     standin::MutexState lock = standin::MUTEX_FREE;
+    standin::LockMaker maker = standin::LOCK_NONE;
+    bool holderEnds = false;
 };
 
 void PrintTo(const MergeCase &c, std::ostream *out) { *out << c.name; }
@@ -80,6 +85,15 @@ const MergeCase kMergeCases[] = {
     {"DwordEmpty", true, REG_DWORD, {}, {"-H", "D"}, 0x08},
     // A copy killed while holding the update lock left it abandoned: taken over.
     {"LockAbandoned", true, REG_DWORD, Le32(0x0C), {"-U", "c"}, 0x08, standin::MUTEX_ABANDONED},
+    // A copy run as LocalSystem made the lock with its own default access:
+    // opened to wait for it, and taken once it is free.
+    {"LockOfLocalSystem", true, REG_DWORD, Le32(0x04), {"-H", "d"}, 0x0C, standin::MUTEX_FREE,
+     standin::LOCK_LOCAL_SYSTEM},
+    {"LockOfLocalSystemAbandoned", true, REG_DWORD, Le32(0x04), {"-H", "d"}, 0x0C,
+     standin::MUTEX_ABANDONED, standin::LOCK_LOCAL_SYSTEM},
+    // ... which ended between our create and our open: made afresh.
+    {"LockHolderEndsBetween", false, 0, {}, {"-H", "e"}, 0x10, standin::MUTEX_FREE,
+     standin::LOCK_LOCAL_SYSTEM, true},
 };
 
 // The calls of the update, from taking the lock to closing its handle; a
@@ -98,6 +112,8 @@ TEST_P(MergeTest, WritesTheMergedMaskAsFourByteDword)
     if (c.present)
         standin::SetValue(standin::kPolicyKey, "NoDrives", c.type, c.data);
     machine().mutexState = c.lock;
+    machine().lockMaker = c.maker;
+    machine().lockHolderEndsBeforeOpen = c.holderEnds;
 
     RunResult run = RunTool(c.command);
 
@@ -125,13 +141,26 @@ TEST_P(MergeTest, WritesTheMergedMaskAsFourByteDword)
             update.push_back(call);
     ASSERT_GE(update.size(), kLockedUpdate.size());
     EXPECT_EQ(std::vector<std::string>(update.end() - kLockedUpdate.size(), update.end()), kLockedUpdate);
-    ASSERT_EQ(machine().mutexNames.size(), 1u);
+    ASSERT_EQ(machine().mutexNames.size(), c.holderEnds ? 2u : 1u);
     EXPECT_EQ(machine().mutexNames[0].rfind("Global\\", 0), 0u) << "shared by every session";
     ASSERT_EQ(machine().waitTimeouts.size(), 1u);
     EXPECT_GE(machine().waitTimeouts[0], 1000u);
     EXPECT_LE(machine().waitTimeouts[0], 10000u);
     EXPECT_EQ(machine().mutexOwned, 0);
     EXPECT_TRUE(machine().openHandles.empty());
+    EXPECT_EQ(machine().localAllocations, 0) << "a security descriptor was not freed";
+    // A lock we made belongs to Administrators, and only SYSTEM and
+    // Administrators may open it: no other account can take or hold it.
+    if (c.maker == standin::LOCK_NONE || c.holderEnds) {
+        const standin::NamedObject &lock = machine().objects.at(machine().mutexNames[0]);
+        EXPECT_EQ(lock.owner, "BA");
+        std::set<std::string> allowed;
+        for (const auto &ace : lock.dacl) {
+            allowed.insert(ace.first);
+            EXPECT_EQ(ace.second, (DWORD)MUTEX_ALL_ACCESS) << ace.first;
+        }
+        EXPECT_EQ(allowed, (std::set<std::string>{"SY", "BA"}));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, MergeTest, ::testing::ValuesIn(kMergeCases),
@@ -181,6 +210,7 @@ struct UnusableCase {
     const char *name;
     DWORD type;
     std::vector<BYTE> data;
+    const char *typeName;
 };
 
 void PrintTo(const UnusableCase &c, std::ostream *out) { *out << c.name; }
@@ -198,7 +228,8 @@ TEST_P(UnusableValueTest, HideAndUnhideFailAndLeaveItAsItWas)
         RunResult run = RunTool({hide ? "-H" : "-U", "d:"});
 
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.output, DriveScreen(hide, "D:", false, BRIGHT_WHITE));
+        EXPECT_EQ(run.output,
+                  DriveScreen(hide, "D:", false, BRIGHT_WHITE, NotAMask(c.typeName, c.data.size())));
         RegistryValue stored = standin::GetValue(standin::kPolicyKey, "NoDrives");
         EXPECT_EQ(stored.type, c.type);
         EXPECT_EQ(stored.data, c.data);
@@ -218,16 +249,17 @@ TEST_P(UnusableValueTest, HideAndUnhideFailAndLeaveItAsItWas)
 
 INSTANTIATE_TEST_SUITE_P(
     Values, UnusableValueTest,
-    ::testing::Values(UnusableCase{"FourByteString", REG_SZ, Bytes(std::string("abc\0", 4))},
-                      UnusableCase{"ShortString", REG_SZ, Bytes(std::string("C\0", 2))},
-                      UnusableCase{"ExpandString", REG_EXPAND_SZ, Bytes(std::string("%a%\0", 4))},
-                      UnusableCase{"MultiString", REG_MULTI_SZ, Bytes(std::string("a\0\0", 3))},
-                      UnusableCase{"Qword", REG_QWORD, {0x0C, 0, 0, 0, 0, 0, 0, 0}},
-                      UnusableCase{"EightByteDword", REG_DWORD, {0x0C, 0, 0, 0, 0, 0, 0, 0}},
-                      UnusableCase{"FiveByteBinary", REG_BINARY, {0x0C, 0, 0, 0, 0}},
-                      UnusableCase{"LongBinary", REG_BINARY, std::vector<BYTE>(64, 0xFF)},
-                      UnusableCase{"BigEndianDword", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 0x0C}},
-                      UnusableCase{"NoType", REG_NONE, {0x0C, 0, 0, 0}}),
+    ::testing::Values(UnusableCase{"FourByteString", REG_SZ, Bytes(std::string("abc\0", 4)), "REG_SZ"},
+                      UnusableCase{"ShortString", REG_SZ, Bytes(std::string("C\0", 2)), "REG_SZ"},
+                      UnusableCase{"ExpandString", REG_EXPAND_SZ, Bytes(std::string("%a%\0", 4)), "REG_EXPAND_SZ"},
+                      UnusableCase{"MultiString", REG_MULTI_SZ, Bytes(std::string("a\0\0", 3)), "REG_MULTI_SZ"},
+                      UnusableCase{"Qword", REG_QWORD, {0x0C, 0, 0, 0, 0, 0, 0, 0}, "REG_QWORD"},
+                      UnusableCase{"EightByteDword", REG_DWORD, {0x0C, 0, 0, 0, 0, 0, 0, 0}, "REG_DWORD"},
+                      UnusableCase{"FiveByteBinary", REG_BINARY, {0x0C, 0, 0, 0, 0}, "REG_BINARY"},
+                      UnusableCase{"LongBinary", REG_BINARY, std::vector<BYTE>(64, 0xFF), "REG_BINARY"},
+                      UnusableCase{"BigEndianDword", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 0x0C}, "REG_DWORD_BIG_ENDIAN"},
+                      UnusableCase{"NoType", REG_NONE, {0x0C, 0, 0, 0}, "REG_NONE"},
+                      UnusableCase{"UnknownType", 0x4000, {0x0C}, "type 16384"}),
     [](const ::testing::TestParamInfo<UnusableCase> &info) { return info.param.name; });
 
 TEST_F(ToolTest, ReadHiddenDriveMaskReportsWhetherAMaskWasRead)
@@ -301,41 +333,73 @@ TEST_F(ToolTest, KeysAreOpenedWithTheAccessOfTheirUseAndView)
     }
 }
 
-// A registry step that fails, or the update lock held elsewhere past the
-// wait: the failure text, nothing written, no key or handle left open.
-TEST_F(ToolTest, RegistryFailuresLeaveTheValueAndShowOneRedLine)
+// A registry step that fails, or an update lock that cannot be had: the
+// failure text and the reason, nothing written, no key or handle left open.
+// A name that is not our lock, or rights we lack, fail without waiting.
+TEST_F(ToolTest, FailuresLeaveTheValueAndSayWhy)
 {
+    const char *const kDenied = "Acc\xC3\xA8s refus\xC3\xA9.";  // in the system's language
     struct {
+        const char *name;
         const char *failing;
         DWORD error;
         standin::MutexState lock;
+        standin::LockMaker maker;
+        bool admin;
+        std::string reason;
+        bool waits;
     } const cases[] = {
-        {"RegCreateKeyExA", ERROR_ACCESS_DENIED, standin::MUTEX_FREE},
-        {"RegQueryValueExA", ERROR_ACCESS_DENIED, standin::MUTEX_FREE},
-        {"RegQueryValueExA", ERROR_MORE_DATA, standin::MUTEX_FREE},
-        {"RegQueryValueExA", ERROR_INVALID_HANDLE, standin::MUTEX_FREE},
-        {"RegSetValueExA", ERROR_ACCESS_DENIED, standin::MUTEX_FREE},
-        {"", 0, standin::MUTEX_HELD},
+        {"create refused", "RegCreateKeyExA", ERROR_ACCESS_DENIED, standin::MUTEX_FREE,
+         standin::LOCK_NONE, true, kDenied, true},
+        {"query refused", "RegQueryValueExA", ERROR_ACCESS_DENIED, standin::MUTEX_FREE,
+         standin::LOCK_NONE, true, kDenied, true},
+        {"query handle", "RegQueryValueExA", ERROR_INVALID_HANDLE, standin::MUTEX_FREE,
+         standin::LOCK_NONE, true, "The handle is invalid.", true},
+        {"set refused", "RegSetValueExA", ERROR_ACCESS_DENIED, standin::MUTEX_FREE,
+         standin::LOCK_NONE, true, kDenied, true},
+        {"no message", "RegSetValueExA", 1117, standin::MUTEX_FREE, standin::LOCK_NONE, true,
+         "Error 1117.", true},
+        {"owner unreadable", "GetKernelObjectSecurity", ERROR_ACCESS_DENIED, standin::MUTEX_FREE,
+         standin::LOCK_NONE, true, kDenied, false},
+        {"held by a copy", "", 0, standin::MUTEX_HELD, standin::LOCK_VELMORA, true, kLockBusy, true},
+        {"held by LocalSystem", "", 0, standin::MUTEX_HELD, standin::LOCK_LOCAL_SYSTEM, true,
+         kLockBusy, true},
+        {"made by a user", "", 0, standin::MUTEX_FREE, standin::LOCK_USER, true, kNameHeld, false},
+        {"held by a user", "", 0, standin::MUTEX_HELD, standin::LOCK_USER, true, kNameHeld, false},
+        {"no owner", "", 0, standin::MUTEX_FREE, standin::LOCK_NO_OWNER, true, kNameHeld, false},
+        {"an event", "", 0, standin::MUTEX_FREE, standin::LOCK_EVENT, true, kNameHeld, false},
+        {"no administrator", "", 0, standin::MUTEX_FREE, standin::LOCK_NONE, false,
+         kNeedsAdministrator, false},
+        {"no administrator, lock there", "", 0, standin::MUTEX_FREE, standin::LOCK_VELMORA, false,
+         kNeedsAdministrator, false},
     };
     for (const auto &c : cases) {
         for (bool hide : {true, false}) {
-            SCOPED_TRACE(std::string(*c.failing ? c.failing : "lock held elsewhere") + " " +
-                         std::to_string(c.error) + (hide ? " hide" : " unhide"));
+            SCOPED_TRACE(std::string(c.name) + (hide ? " hide" : " unhide"));
             standin::Reset();
+            machine().systemMessages[ERROR_ACCESS_DENIED] = std::string(kDenied) + "\r\n";
             StoreNoDrives(0x0C);
             if (*c.failing)
                 standin::Fail(c.failing, c.error);
             machine().mutexState = c.lock;
+            machine().lockMaker = c.maker;
+            machine().tokenIsAdmin = c.admin;
 
             RunResult run = RunTool({hide ? "-H" : "-U", hide ? "e:" : "c:"});
 
             EXPECT_EQ(run.status, 1);
-            EXPECT_EQ(run.output, DriveScreen(hide, hide ? "E:" : "C:", false, BRIGHT_WHITE));
+            EXPECT_EQ(run.output,
+                      DriveScreen(hide, hide ? "E:" : "C:", false, BRIGHT_WHITE, c.reason));
             EXPECT_EQ(RedSegments(run), 1);
             EXPECT_EQ(StoredNoDrives(), 0x0Cu);
             EXPECT_TRUE(machine().openKeys.empty());
             EXPECT_TRUE(machine().openHandles.empty());
             EXPECT_EQ(machine().mutexOwned, 0);
+            EXPECT_EQ(machine().localAllocations, 0);
+            EXPECT_EQ(machine().waitTimeouts.size(), c.waits ? 1u : 0u);
+            if (c.lock == standin::MUTEX_HELD || !c.waits) {
+                EXPECT_TRUE(machine().keyOpens.empty());
+            }
         }
     }
 }
@@ -405,7 +469,8 @@ TEST_F(ToolTest, HideAndUnhideScreens)
                 RunResult run = RunTool({hide ? "-H" : "-U", hide ? "e:\\" : "d:\\"});
 
                 EXPECT_EQ(run.status, succeeds ? 0 : 1);
-                EXPECT_EQ(run.output, DriveScreen(hide, hide ? "E:\\" : "D:\\", succeeds, restored));
+                EXPECT_EQ(run.output, DriveScreen(hide, hide ? "E:\\" : "D:\\", succeeds, restored,
+                                                  "Access is denied."));
                 EXPECT_EQ(machine().attribute, restored);
                 if (succeeds && !hide)
                     EXPECT_FALSE(standin::HasValue(standin::kPolicyKey, "NoDrives"));
