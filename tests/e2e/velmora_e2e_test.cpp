@@ -7,6 +7,7 @@
 //
 //   velmora_e2e_tests [gtest flags] PATH\TO\Velmora.exe
 #include <windows.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -193,11 +194,14 @@ std::string Crlf(const std::string &text)
 
 const std::string kUsage = kBanner + kUsageLines;
 
-// What -H (hide true) or -U prints for the drive argument as echoed.
-std::string DriveCommandText(bool hide, const std::string &echoed, bool succeeded)
+// What -H (hide true) or -U prints for the drive argument as echoed; a
+// failure ends with its reason.
+std::string DriveCommandText(bool hide, const std::string &echoed, bool succeeded,
+                             const std::string &reason = "")
 {
     std::string text = kBanner + Announcement(hide, echoed);
-    return succeeded ? text + SuccessLine(hide, echoed) + kNote : text + FailureText(hide);
+    return succeeded ? text + SuccessLine(hide, echoed) + kNote
+                     : text + FailureText(hide) + ReasonLine(reason);
 }
 
 // ------------------------------------------------------------- the registry
@@ -217,16 +221,21 @@ struct Value {
     }
 };
 
+std::string TypeName(DWORD type)
+{
+    static const char *const kTypes[] = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY",
+                                         "REG_DWORD", "REG_DWORD_BIG_ENDIAN", "REG_LINK",
+                                         "REG_MULTI_SZ", "?", "?", "?", "REG_QWORD"};
+    return type < 12 ? kTypes[type] : "?";
+}
+
 void PrintTo(const Value &value, std::ostream *os)
 {
     if (!value.present) {
         *os << "(absent)";
         return;
     }
-    static const char *const kTypes[] = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY",
-                                         "REG_DWORD", "REG_DWORD_BIG_ENDIAN", "REG_LINK",
-                                         "REG_MULTI_SZ", "?", "?", "?", "REG_QWORD"};
-    *os << (value.type < 12 ? kTypes[value.type] : "?") << ", " << value.data.size() << " bytes:";
+    *os << TypeName(value.type) << ", " << value.data.size() << " bytes:";
     for (BYTE b : value.data) {
         char hex[4];
         snprintf(hex, sizeof hex, " %02x", b);
@@ -426,6 +435,7 @@ class Commands : public RegistryTest {};
 class Policy : public RegistryTest {};
 class RegistryView : public RegistryTest {};
 class Listing : public RegistryTest {};
+class Lock : public RegistryTest {};
 
 // What make-test-prefix.sh sets up, as Wine reports it: the listing and
 // view tests below only mean something if all of it is there.
@@ -570,7 +580,9 @@ TEST_F(Policy, HideAndUnhideMergeOneBit)
         WriteValue(k64, c.before);
         Outcome run = RunVelmora({c.hide ? "-H" : "-U", c.argument});
         EXPECT_EQ(c.succeeds ? 0u : 1u, run.status);
-        EXPECT_EQ(Crlf(DriveCommandText(c.hide, c.echoed, c.succeeds)), run.out);
+        const std::string reason =
+            c.succeeds ? "" : NotAMask(TypeName(c.before.type), c.before.data.size());
+        EXPECT_EQ(Crlf(DriveCommandText(c.hide, c.echoed, c.succeeds, reason)), run.out);
         EXPECT_EQ("", run.err);
         EXPECT_EQ(c.after, ReadValue(k64));
     }
@@ -644,6 +656,87 @@ TEST_F(Policy, ConcurrentHidesLoseNoChange)
             expected |= 1u << ('E' - 'A' + i);
         }
         EXPECT_EQ(Dword(expected), ReadValue(k64));
+    }
+}
+
+// Holds the update lock's name as another account's program would: a mutex
+// made with the security descriptor `sddl` and owned by this thread, or,
+// with no descriptor, an event.
+class NameHolder {
+public:
+    explicit NameHolder(const char *sddl)
+    {
+        const char kName[] = "Global\\Velmora.NoDrives";
+        if (sddl == NULL) {
+            handle_ = CreateEventA(NULL, TRUE, FALSE, kName);
+            return;
+        }
+        PSECURITY_DESCRIPTOR descriptor = NULL;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
+                                                                  NULL)) {
+            ADD_FAILURE() << "descriptor " << sddl << ": " << GetLastError();
+            return;
+        }
+        SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+        handle_ = CreateMutexA(&attributes, TRUE, kName);
+        mutex_ = true;
+        LocalFree(descriptor);
+    }
+    ~NameHolder()
+    {
+        Release();
+        if (handle_)
+            CloseHandle(handle_);
+    }
+    bool held() const { return handle_ != NULL; }
+    void Release()
+    {
+        if (mutex_ && handle_)
+            ReleaseMutex(handle_);
+        mutex_ = false;
+    }
+
+private:
+    HANDLE handle_ = NULL;
+    bool mutex_ = false;
+};
+
+// A copy run as LocalSystem made the lock with LocalSystem's default access
+// list, which lets Administrators only wait and read: held for a moment, it
+// is waited for, and the hide goes through.
+TEST_F(Lock, HeldForAMomentByLocalSystemIsWaitedFor)
+{
+    WriteValue(k64, Dword(0x04));
+    NameHolder holder("O:SYD:(A;;GA;;;SY)(A;;GRGX;;;BA)");
+    ASSERT_TRUE(holder.held()) << GetLastError();
+    Child child;
+    Launch(child, {"-H", "E"}, Prompt::Set, 0);
+    Sleep(700);
+    holder.Release();
+    Outcome run = Finish(child);
+    EXPECT_EQ(0u, run.status);
+    EXPECT_EQ(Crlf(DriveCommandText(true, "E", true)), run.out);
+    EXPECT_EQ(Dword(0x14), ReadValue(k64));
+}
+
+// A name that is not Velmora's lock fails at once, whoever holds it and
+// whatever it is, and nothing is written.
+TEST_F(Lock, NameOfSomeoneElseFailsWithoutWaiting)
+{
+    const char *const holders[] = {
+        "D:(A;;GA;;;WD)",               // the holder's default owner, open to everyone
+        "O:WDD:(A;;GA;;;WD)",           // owned by Everyone
+        NULL,                           // an event
+    };
+    for (const char *sddl : holders) {
+        SCOPED_TRACE(sddl ? sddl : "an event");
+        WriteValue(k64, Dword(0x04));
+        NameHolder holder(sddl);
+        ASSERT_TRUE(holder.held()) << GetLastError();
+        Outcome run = RunVelmora({"-H", "E"});
+        EXPECT_EQ(1u, run.status);
+        EXPECT_EQ(Crlf(DriveCommandText(true, "E", false, kNameHeld)), run.out);
+        EXPECT_EQ(Dword(0x04), ReadValue(k64));
     }
 }
 
