@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release archive from the checked-out tree: both executables,
-# each in a fresh build folder of its own, packed with README.txt and
-# SHA256SUMS into velmora-<version>-windows.zip. The same commit gives the
+# each in a fresh build folder of its own, packed with README.txt,
+# LICENSE.txt and SHA256SUMS into velmora-<version>-windows.zip. The same commit gives the
 # same bytes on any machine with the same Debian packages: the archive's
 # times are the commit's (or $SOURCE_DATE_EPOCH's), its order and modes fixed.
 #
@@ -48,6 +48,7 @@ mkdir -p "$out"
 zip=$out/velmora-$version-windows.zip
 /usr/bin/python3 -B "$VELMORA_ROOT/scripts/pack_release.py" "$zip" --version "$version" \
     --commit "$commit" --epoch "$epoch" --readme "$VELMORA_ROOT/README.md" \
+    --license "$VELMORA_ROOT/LICENSE" \
     --x86 "$build/x86/Velmora.exe" --x64 "$build/x64/Velmora.exe"
 say "$zip"
 (cd "$out" && sha256sum "${zip##*/}")

@@ -5,6 +5,7 @@ tree, in two build folders, into a temporary folder.
 Usage: /usr/bin/python3 test_release.py [unittest options]
 """
 import os
+import re
 import struct
 import subprocess
 import tempfile
@@ -14,7 +15,7 @@ import zipfile
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 MACHINES = {"x86/Velmora.exe": 0x14C, "x64/Velmora.exe": 0x8664}
-ENTRIES = list(MACHINES) + ["README.txt", "SHA256SUMS"]
+ENTRIES = list(MACHINES) + ["README.txt", "LICENSE.txt", "SHA256SUMS"]
 
 scratch = None
 archives = []  # the zip of each run
@@ -70,10 +71,19 @@ class Archive(unittest.TestCase):
         text = self.zip.read("README.txt")
         self.assertIn(b"\r\n", text)
         self.assertNotRegex(text.replace(b"\r\n", b""), rb"[\r\n]", "a line end without CR+LF")
-        for part in (b"Download and verify", b"Many machines"):
+        for part in (b"Download and verify", b"Many machines", b"MIT"):
             self.assertIn(part, text)
         for markup in (b"`", b"**", b"|---", b"For developers"):
             self.assertNotIn(markup, text)
+
+    def test_licence_is_mit_with_the_version_blocks_copyright_and_crlf(self):
+        with open(os.path.join(ROOT, "resources", "velmora.rc")) as f:
+            copyright = re.search(r'"LegalCopyright", "([^"]*)"', f.read()).group(1)
+        with open(os.path.join(ROOT, "LICENSE"), "rb") as f:
+            licence = f.read()
+        self.assertEqual(self.zip.read("LICENSE.txt"), licence.replace(b"\n", b"\r\n"))
+        self.assertNotIn(b"\r", licence)
+        self.assertTrue(licence.startswith(b"MIT License\n\n%s\n" % copyright.encode()), licence[:60])
 
     def test_two_builds_give_the_same_bytes(self):
         with open(archives[0], "rb") as one, open(archives[1], "rb") as two:
