@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Checks of the release archive: scripts/release.sh run twice from this
-tree, in two build folders, into a temporary folder.
+tree, in two build folders, into a temporary folder, and a third time
+signing with a throw-away certificate whose key is encrypted.
 
 Usage: /usr/bin/python3 test_release.py [unittest options]
 """
@@ -17,8 +18,22 @@ ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 MACHINES = {"x86/Velmora.exe": 0x14C, "x64/Velmora.exe": 0x8664}
 ENTRIES = list(MACHINES) + ["README.txt", "LICENSE.txt", "SHA256SUMS"]
 
+PASSWORD = "throw-away password"
+
 scratch = None
-archives = []  # the zip of each run
+archives = []  # the zip of each unsigned run
+signing = {}  # the signed run: its folder, certificate, key, password file, output
+
+
+def release(out, *options, **run):
+    """scripts/release.sh into out (its build folder inside), never on a terminal."""
+    return subprocess.run([os.path.join(ROOT, "scripts", "release.sh"), "--out", out,
+                           "--build", os.path.join(out, "build")] + list(options),
+                          stdin=subprocess.DEVNULL, start_new_session=True, **run)
+
+
+def zip_in(folder):
+    return os.path.join(folder, *[n for n in os.listdir(folder) if n.endswith(".zip")])
 
 
 def setUpModule():
@@ -26,10 +41,25 @@ def setUpModule():
     scratch = tempfile.TemporaryDirectory()
     for run in ("one", "two"):
         out = os.path.join(scratch.name, run)
-        subprocess.run([os.path.join(ROOT, "scripts", "release.sh"), "--out", out,
-                        "--build", os.path.join(out, "build")],
-                       check=True, stdout=subprocess.DEVNULL)
-        archives.append(os.path.join(out, *[n for n in os.listdir(out) if n.endswith(".zip")]))
+        release(out, check=True, stdout=subprocess.DEVNULL)
+        archives.append(zip_in(out))
+
+    keys = os.path.join(scratch.name, "keys")
+    os.mkdir(keys)
+    signing.update(out=os.path.join(scratch.name, "signed"), cert=os.path.join(keys, "cert.pem"),
+                   key=os.path.join(keys, "key.pem"), pass_file=os.path.join(keys, "password"))
+    with open(signing["pass_file"], "w") as f:
+        f.write(PASSWORD + "\n")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-days", "2",
+                    "-subj", "/CN=Velmora release test", "-addext", "extendedKeyUsage=codeSigning",
+                    "-keyout", signing["key"], "-passout", "file:" + signing["pass_file"],
+                    "-out", signing["cert"]], check=True, capture_output=True)
+    run = release(signing["out"], "--sign-cert", signing["cert"], "--sign-key", signing["key"],
+                  "--sign-pass-file", signing["pass_file"],
+                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    signing["output"] = run.stdout
+    if run.returncode:
+        raise RuntimeError("the signed release failed:\n" + run.stdout.decode(errors="replace"))
 
 
 def tearDownModule():
@@ -88,6 +118,63 @@ class Archive(unittest.TestCase):
     def test_two_builds_give_the_same_bytes(self):
         with open(archives[0], "rb") as one, open(archives[1], "rb") as two:
             self.assertTrue(one.read() == two.read(), "the two archives differ")
+
+
+class Signed(unittest.TestCase):
+    def test_signatures_verify_and_removed_give_back_the_unsigned_build(self):
+        with tempfile.TemporaryDirectory() as unpacked, \
+                zipfile.ZipFile(zip_in(signing["out"])) as signed, zipfile.ZipFile(archives[0]) as plain:
+            self.assertEqual(signed.namelist(), ENTRIES)
+            signed.extractall(unpacked)
+            check = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"],
+                                   cwd=unpacked, capture_output=True, text=True)
+            self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+            for name in MACHINES:
+                path = os.path.join(unpacked, name)
+                verify = subprocess.run(["osslsigncode", "verify", "-CAfile", signing["cert"],
+                                         "-in", path], capture_output=True, text=True)
+                self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
+                self.assertRegex(verify.stdout, r"Message digest algorithm\s*: SHA256")
+                subprocess.run(["osslsigncode", "remove-signature", "-in", path, "-out", path + ".u"],
+                               check=True, capture_output=True)
+                with open(path + ".u", "rb") as f:
+                    stripped = f.read()
+                built = os.path.join(signing["out"], "build", name.split("/")[0], "Velmora.exe")
+                with open(built, "rb") as f:
+                    self.assertTrue(stripped == f.read(), name + ": not this run's unsigned build")
+                self.assertTrue(stripped == plain.read(name), name + ": not the unsigned archive's")
+
+    def test_key_stays_out_of_the_folders_and_the_output(self):
+        with open(signing["key"], "rb") as f:
+            encrypted = f.read().split(b"\n")[1]  # a line of the key as stored
+        plain = subprocess.run(["openssl", "pkey", "-in", signing["key"], "-passin",
+                                "file:" + signing["pass_file"], "-outform", "DER"],
+                               check=True, capture_output=True).stdout
+        secrets = (encrypted, plain[-64:], PASSWORD.encode())
+        for secret in secrets:
+            self.assertNotIn(secret, signing["output"])
+        for folder, _, files in os.walk(signing["out"]):
+            for name in files:
+                with open(os.path.join(folder, name), "rb") as f:
+                    data = f.read()
+                for secret in secrets:
+                    self.assertNotIn(secret, data, os.path.join(folder, name))
+
+    def test_faults_fail_with_one_line_and_write_no_archive(self):
+        cert, key = signing["cert"], signing["key"]
+        wrong = os.path.join(os.path.dirname(key), "wrong password")
+        with open(wrong, "w") as f:
+            f.write("not " + PASSWORD + "\n")
+        for case, options in (("missing key", ["--sign-cert", cert, "--sign-key", key + ".none"]),
+                              ("not a certificate", ["--sign-cert", key, "--sign-key", key]),
+                              ("encrypted key, no password", ["--sign-cert", cert, "--sign-key", key]),
+                              ("wrong password", ["--sign-cert", cert, "--sign-key", key,
+                                                  "--sign-pass-file", wrong])):
+            with self.subTest(case), tempfile.TemporaryDirectory() as out:
+                run = release(out, *options, capture_output=True, text=True)
+                self.assertNotEqual(run.returncode, 0)
+                self.assertRegex(run.stderr, r"\Arelease\.sh: [^\n]+\n\Z")
+                self.assertEqual(os.listdir(out), [])
 
 
 if __name__ == "__main__":
