@@ -4,15 +4,20 @@
 # LICENSE.txt and SHA256SUMS into velmora-<version>-windows.zip. The same
 # commit gives the same bytes on any machine with the same Debian packages:
 # the archive's times are the commit's (or $SOURCE_DATE_EPOCH's), its order
-# and modes fixed.
+# and modes fixed. Beside the archive it writes <archive>.sha256 and the
+# package manifests made from the archive: winget/ (winget's three files)
+# and velmora.json (Scoop's).
 #
-#   scripts/release.sh [--out DIR] [--build DIR]
+#   scripts/release.sh [--out DIR] [--build DIR] [--url-base URL]
 #                      [--sign-cert CERT.pem --sign-key KEY.pem
 #                       [--sign-pass-file FILE] [--timestamp URL]]
 #
 #   --out DIR             where the archive goes (default dist)
 #   --build DIR           the build folder; its x86/ and x64/ are made afresh
 #                         (default build/release)
+#   --url-base URL        where the archive will be downloaded from, for the
+#                         manifests (default: the product's web address
+#                         followed by /download/<version>/)
 #   --sign-cert CERT.pem  sign both executables (Authenticode, SHA-256) with
 #   --sign-key KEY.pem    this certificate, with its chain, and its private key
 #   --sign-pass-file FILE the password of an encrypted key, on the first line
@@ -22,6 +27,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 out=$VELMORA_ROOT/dist
 build=$VELMORA_BUILD/release
+url_base=
 cert=
 key=
 pass_file=
@@ -32,12 +38,13 @@ fail() { echo "release.sh: $*" >&2; exit 1; }
 
 while [ $# -gt 0 ]; do
     case $1 in
-    --out|--build|--sign-cert|--sign-key|--sign-pass-file|--timestamp)
+    --out|--build|--url-base|--sign-cert|--sign-key|--sign-pass-file|--timestamp)
         [ $# -ge 2 ] || { echo "release.sh: $1 needs a value" >&2; usage >&2; exit 2; } ;;
     esac
     case $1 in
     --out) out=$(realpath -m "$2"); shift 2 ;;
     --build) build=$(realpath -m "$2"); shift 2 ;;
+    --url-base) url_base=$2; shift 2 ;;
     --sign-cert) cert=$2; shift 2 ;;
     --sign-key) key=$2; shift 2 ;;
     --sign-pass-file) pass_file=$2; shift 2 ;;
@@ -48,6 +55,11 @@ while [ $# -gt 0 ]; do
 done
 
 ensure_packages $VELMORA_BUILD_PACKAGES $VELMORA_RELEASE_PACKAGES
+
+case $url_base in
+''|http://?*|https://?*) ;;
+*) fail "--url-base must be an http:// or https:// address, not $url_base" ;;
+esac
 
 # Signing: everything about the certificate and the key is checked before
 # anything is built, each fault with one line. The key is only ever read,
@@ -121,5 +133,7 @@ zip=$out/velmora-$version-windows.zip
     --commit "$commit" --epoch "$epoch" --readme "$VELMORA_ROOT/README.md" \
     --license "$VELMORA_ROOT/LICENSE" \
     --x86 "$packed/x86/Velmora.exe" --x64 "$packed/x64/Velmora.exe"
-say "$zip"
-(cd "$out" && sha256sum "${zip##*/}")
+(cd "$out" && sha256sum "${zip##*/}" >"${zip##*/}.sha256")
+/usr/bin/python3 -B "$VELMORA_ROOT/scripts/manifests.py" "$zip" ${url_base:+--url-base "$url_base"}
+say "$zip, with its .sha256, winget/ and velmora.json"
+cat "$zip.sha256"

@@ -1,10 +1,13 @@
 #!/usr/bin/python3
-"""Checks of the release archive: scripts/release.sh run twice from this
-tree, in two build folders, into a temporary folder, and a third time
-signing with a throw-away certificate whose key is encrypted.
+"""Checks of the release archive and its package manifests: scripts/release.sh
+run twice from this tree, in two build folders, into a temporary folder,
+and a third time signing with a throw-away certificate whose key is
+encrypted, for another download address.
 
 Usage: /usr/bin/python3 test_release.py [unittest options]
 """
+import hashlib
+import json
 import os
 import re
 import struct
@@ -14,11 +17,18 @@ import time
 import unittest
 import zipfile
 
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+import jsonschema
+import yaml
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.join(HERE, "..", "..")
 MACHINES = {"x86/Velmora.exe": 0x14C, "x64/Velmora.exe": 0x8664}
 ENTRIES = list(MACHINES) + ["README.txt", "LICENSE.txt", "SHA256SUMS"]
 
 PASSWORD = "throw-away password"
+URL_BASE = "https://downloads.example.org/velmora/"  # the signed run's
+with open(os.path.join(ROOT, "VERSION")) as f:
+    VERSION = f.readline().strip()
 
 scratch = None
 archives = []  # the zip of each unsigned run
@@ -55,7 +65,7 @@ def setUpModule():
                     "-keyout", signing["key"], "-passout", "file:" + signing["pass_file"],
                     "-out", signing["cert"]], check=True, capture_output=True)
     run = release(signing["out"], "--sign-cert", signing["cert"], "--sign-key", signing["key"],
-                  "--sign-pass-file", signing["pass_file"],
+                  "--sign-pass-file", signing["pass_file"], "--url-base", URL_BASE,
                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     signing["output"] = run.stdout
     if run.returncode:
@@ -66,15 +76,58 @@ def tearDownModule():
     scratch.cleanup()
 
 
+def check_manifests(test, archive, url_base):
+    """The manifests beside archive: valid by the project's schema of the two
+    formats, for VERSION, and naming this archive, its hash and its builds."""
+    out, name = os.path.split(archive)
+    with open(archive, "rb") as f:
+        sha256 = hashlib.sha256(f.read()).hexdigest()
+    with open(archive + ".sha256") as f:
+        test.assertEqual(f.read(), "%s  %s\n" % (sha256, name))
+    with open(os.path.join(HERE, "manifests.schema.json")) as f:
+        schema = json.load(f)
+    jsonschema.Draft7Validator.check_schema(schema)
+
+    def valid(document, kind):
+        jsonschema.Draft7Validator(dict(schema, **{"$ref": "#/definitions/" + kind})).validate(document)
+        return document
+
+    winget = os.path.join(out, "winget")
+    test.assertEqual(sorted(os.listdir(winget)), ["Brannoch.Velmora.installer.yaml",
+                                                  "Brannoch.Velmora.locale.en-US.yaml",
+                                                  "Brannoch.Velmora.yaml"])
+    documents = []
+    for file, kind in (("yaml", "wingetVersion"), ("installer.yaml", "wingetInstaller"),
+                       ("locale.en-US.yaml", "wingetDefaultLocale")):
+        with open(os.path.join(winget, "Brannoch.Velmora." + file)) as f:
+            documents.append(valid(yaml.safe_load(f), kind))
+    test.assertEqual({d["PackageVersion"] for d in documents}, {VERSION})
+    installer = documents[1]
+    test.assertEqual((installer["InstallerType"], installer["NestedInstallerType"]), ("zip", "portable"))
+    test.assertEqual([(i["Architecture"], i["NestedInstallerFiles"], i["InstallerUrl"],
+                       i["InstallerSha256"].lower()) for i in installer["Installers"]],
+                     [(machine, [{"RelativeFilePath": machine + "\\Velmora.exe",
+                                  "PortableCommandAlias": "velmora"}], url_base + name, sha256)
+                      for machine in ("x86", "x64")])
+
+    with open(os.path.join(out, "velmora.json")) as f:
+        scoop = valid(json.load(f), "scoop")
+    test.assertEqual(scoop["version"], VERSION)
+    test.assertEqual(scoop["architecture"],
+                     {bits: {"url": url_base + name, "hash": sha256, "bin": machine + "\\Velmora.exe"}
+                      for bits, machine in (("64bit", "x64"), ("32bit", "x86"))})
+    for entry in scoop["autoupdate"]["architecture"].values():
+        test.assertEqual(entry["url"].replace("$version", VERSION), url_base + name)
+    test.assertEqual(scoop["autoupdate"]["hash"], {"url": "$url.sha256"})
+
+
 class Archive(unittest.TestCase):
     def setUp(self):
         self.zip = zipfile.ZipFile(archives[0])
         self.addCleanup(self.zip.close)
 
     def test_name_entries_and_times(self):
-        with open(os.path.join(ROOT, "VERSION")) as f:
-            version = f.readline().strip()
-        self.assertEqual(os.path.basename(archives[0]), "velmora-%s-windows.zip" % version)
+        self.assertEqual(os.path.basename(archives[0]), "velmora-%s-windows.zip" % VERSION)
         self.assertEqual(self.zip.namelist(), ENTRIES)
         commit_time = int(subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%ct"],
                                          check=True, capture_output=True, text=True).stdout)
@@ -115,12 +168,18 @@ class Archive(unittest.TestCase):
         self.assertNotIn(b"\r", licence)
         self.assertTrue(licence.startswith(b"MIT License\n\n%s\n" % copyright.encode()), licence[:60])
 
+    def test_manifests_for_the_archive_at_the_default_address(self):
+        check_manifests(self, archives[0], "https://velmora.example.com/download/%s/" % VERSION)
+
     def test_two_builds_give_the_same_bytes(self):
         with open(archives[0], "rb") as one, open(archives[1], "rb") as two:
             self.assertTrue(one.read() == two.read(), "the two archives differ")
 
 
 class Signed(unittest.TestCase):
+    def test_manifests_for_the_signed_archive_at_the_given_address(self):
+        check_manifests(self, zip_in(signing["out"]), URL_BASE)
+
     def test_signatures_verify_and_removed_give_back_the_unsigned_build(self):
         with tempfile.TemporaryDirectory() as unpacked, \
                 zipfile.ZipFile(zip_in(signing["out"])) as signed, zipfile.ZipFile(archives[0]) as plain:
