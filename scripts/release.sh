@@ -83,7 +83,7 @@ if [ -n "$cert$key$pass_file$timestamp" ]; then
         passin=pass:
     fi
     key_public=$(openssl pkey -in "$key" -passin "$passin" -pubout 2>/dev/null </dev/null) ||
-        if [ -n "$pass_file" ]; then
+        if [ "$passin" != pass: ]; then
             fail "cannot open the key $key with the password in $pass_file"
         else
             fail "$key holds no PEM private key"
