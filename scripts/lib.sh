@@ -10,7 +10,11 @@ VELMORA_BUILD_PACKAGES="cmake make g++ libgtest-dev g++-mingw-w64-i686 binutils-
 VELMORA_WINE_PACKAGES="wine wine32:i386 wine64"
 # Only where 32-bit x86 code cannot run natively: the CPU emulator for it.
 VELMORA_EMULATION_PACKAGES="qemu-user-static"
-VELMORA_TEST_PACKAGES="python3 python3-pefile clang libclang-rt-14-dev util-linux"
+# The release archive and its package manifests; signing it.
+VELMORA_RELEASE_PACKAGES="git python3 python3-yaml"
+VELMORA_SIGN_PACKAGES="osslsigncode openssl"
+VELMORA_TEST_PACKAGES="python3 python3-pefile clang libclang-rt-14-dev util-linux
+    python3-jsonschema $VELMORA_RELEASE_PACKAGES $VELMORA_SIGN_PACKAGES"
 VELMORA_BENCH_PACKAGES="hyperfine valgrind time"
 
 say() { printf '\033[1m==> %s\033[0m\n' "$*"; }

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Packs the release archive: the two executables, README.txt (the
-administrator's part of README.md as plain text for Notepad) and SHA256SUMS.
+administrator's part of README.md as plain text for Notepad), LICENSE.txt
+and SHA256SUMS.
 
 Every entry has the same time (the commit's), the same mode and a fixed
 place, so the same inputs always give the same bytes. Called by release.sh.
@@ -79,7 +80,7 @@ def add(archive, name, data, date_time):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("zip")
-    for option in ("--version", "--commit", "--epoch", "--readme", "--x86", "--x64"):
+    for option in ("--version", "--commit", "--epoch", "--readme", "--license", "--x86", "--x64"):
         parser.add_argument(option, required=True)
     args = parser.parse_args()
 
@@ -95,11 +96,14 @@ def main():
         readme = readme.encode("ascii")
     except UnicodeEncodeError:
         readme = readme.encode("utf-8-sig")  # the byte order mark tells Notepad
+    with open(args.license, encoding="ascii") as f:
+        license_text = f.read().replace("\n", "\r\n").encode("ascii")
 
     date_time = time.gmtime(int(args.epoch))[:6]
     partial = args.zip + ".part"
     with zipfile.ZipFile(partial, "w") as archive:
-        for name, data in executables + [("README.txt", readme), ("SHA256SUMS", sums)]:
+        for name, data in executables + [("README.txt", readme), ("LICENSE.txt", license_text),
+                                         ("SHA256SUMS", sums)]:
             add(archive, name, data, date_time)
     os.replace(partial, args.zip)
 

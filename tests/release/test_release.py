@@ -1,10 +1,15 @@
 #!/usr/bin/python3
-"""Checks of the release archive: scripts/release.sh run twice from this
-tree, in two build folders, into a temporary folder.
+"""Checks of the release archive and its package manifests: scripts/release.sh
+run twice from this tree, in two build folders, into a temporary folder,
+and a third time signing with a throw-away certificate whose key is
+encrypted, for another download address.
 
 Usage: /usr/bin/python3 test_release.py [unittest options]
 """
+import hashlib
+import json
 import os
+import re
 import struct
 import subprocess
 import tempfile
@@ -12,12 +17,33 @@ import time
 import unittest
 import zipfile
 
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+import jsonschema
+import yaml
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.join(HERE, "..", "..")
 MACHINES = {"x86/Velmora.exe": 0x14C, "x64/Velmora.exe": 0x8664}
-ENTRIES = list(MACHINES) + ["README.txt", "SHA256SUMS"]
+ENTRIES = list(MACHINES) + ["README.txt", "LICENSE.txt", "SHA256SUMS"]
+
+PASSWORD = "throw-away password"
+URL_BASE = "https://downloads.example.org/velmora/"  # the signed run's
+with open(os.path.join(ROOT, "VERSION")) as f:
+    VERSION = f.readline().strip()
 
 scratch = None
-archives = []  # the zip of each run
+archives = []  # the zip of each unsigned run
+signing = {}  # the signed run: its folder, certificate, key, password file, output
+
+
+def release(out, *options, **run):
+    """scripts/release.sh into out (its build folder inside), never on a terminal."""
+    return subprocess.run([os.path.join(ROOT, "scripts", "release.sh"), "--out", out,
+                           "--build", os.path.join(out, "build")] + list(options),
+                          stdin=subprocess.DEVNULL, start_new_session=True, **run)
+
+
+def zip_in(folder):
+    return os.path.join(folder, *[n for n in os.listdir(folder) if n.endswith(".zip")])
 
 
 def setUpModule():
@@ -25,14 +51,74 @@ def setUpModule():
     scratch = tempfile.TemporaryDirectory()
     for run in ("one", "two"):
         out = os.path.join(scratch.name, run)
-        subprocess.run([os.path.join(ROOT, "scripts", "release.sh"), "--out", out,
-                        "--build", os.path.join(out, "build")],
-                       check=True, stdout=subprocess.DEVNULL)
-        archives.append(os.path.join(out, *[n for n in os.listdir(out) if n.endswith(".zip")]))
+        release(out, check=True, stdout=subprocess.DEVNULL)
+        archives.append(zip_in(out))
+
+    keys = os.path.join(scratch.name, "keys")
+    os.mkdir(keys)
+    signing.update(out=os.path.join(scratch.name, "signed"), cert=os.path.join(keys, "cert.pem"),
+                   key=os.path.join(keys, "key.pem"), pass_file=os.path.join(keys, "password"))
+    with open(signing["pass_file"], "w") as f:
+        f.write(PASSWORD + "\n")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-days", "2",
+                    "-subj", "/CN=Velmora release test", "-addext", "extendedKeyUsage=codeSigning",
+                    "-keyout", signing["key"], "-passout", "file:" + signing["pass_file"],
+                    "-out", signing["cert"]], check=True, capture_output=True)
+    run = release(signing["out"], "--sign-cert", signing["cert"], "--sign-key", signing["key"],
+                  "--sign-pass-file", signing["pass_file"], "--url-base", URL_BASE,
+                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    signing["output"] = run.stdout
+    if run.returncode:
+        raise RuntimeError("the signed release failed:\n" + run.stdout.decode(errors="replace"))
 
 
 def tearDownModule():
     scratch.cleanup()
+
+
+def check_manifests(test, archive, url_base):
+    """The manifests beside archive: valid by the project's schema of the two
+    formats, for VERSION, and naming this archive, its hash and its builds."""
+    out, name = os.path.split(archive)
+    with open(archive, "rb") as f:
+        sha256 = hashlib.sha256(f.read()).hexdigest()
+    with open(archive + ".sha256") as f:
+        test.assertEqual(f.read(), "%s  %s\n" % (sha256, name))
+    with open(os.path.join(HERE, "manifests.schema.json")) as f:
+        schema = json.load(f)
+    jsonschema.Draft7Validator.check_schema(schema)
+
+    def valid(document, kind):
+        jsonschema.Draft7Validator(dict(schema, **{"$ref": "#/definitions/" + kind})).validate(document)
+        return document
+
+    winget = os.path.join(out, "winget")
+    test.assertEqual(sorted(os.listdir(winget)), ["Brannoch.Velmora.installer.yaml",
+                                                  "Brannoch.Velmora.locale.en-US.yaml",
+                                                  "Brannoch.Velmora.yaml"])
+    documents = []
+    for file, kind in (("yaml", "wingetVersion"), ("installer.yaml", "wingetInstaller"),
+                       ("locale.en-US.yaml", "wingetDefaultLocale")):
+        with open(os.path.join(winget, "Brannoch.Velmora." + file)) as f:
+            documents.append(valid(yaml.safe_load(f), kind))
+    test.assertEqual({d["PackageVersion"] for d in documents}, {VERSION})
+    installer = documents[1]
+    test.assertEqual((installer["InstallerType"], installer["NestedInstallerType"]), ("zip", "portable"))
+    test.assertEqual([(i["Architecture"], i["NestedInstallerFiles"], i["InstallerUrl"],
+                       i["InstallerSha256"].lower()) for i in installer["Installers"]],
+                     [(machine, [{"RelativeFilePath": machine + "\\Velmora.exe",
+                                  "PortableCommandAlias": "velmora"}], url_base + name, sha256)
+                      for machine in ("x86", "x64")])
+
+    with open(os.path.join(out, "velmora.json")) as f:
+        scoop = valid(json.load(f), "scoop")
+    test.assertEqual(scoop["version"], VERSION)
+    test.assertEqual(scoop["architecture"],
+                     {bits: {"url": url_base + name, "hash": sha256, "bin": machine + "\\Velmora.exe"}
+                      for bits, machine in (("64bit", "x64"), ("32bit", "x86"))})
+    for entry in scoop["autoupdate"]["architecture"].values():
+        test.assertEqual(entry["url"].replace("$version", VERSION), url_base + name)
+    test.assertEqual(scoop["autoupdate"]["hash"], {"url": "$url.sha256"})
 
 
 class Archive(unittest.TestCase):
@@ -41,9 +127,7 @@ class Archive(unittest.TestCase):
         self.addCleanup(self.zip.close)
 
     def test_name_entries_and_times(self):
-        with open(os.path.join(ROOT, "VERSION")) as f:
-            version = f.readline().strip()
-        self.assertEqual(os.path.basename(archives[0]), "velmora-%s-windows.zip" % version)
+        self.assertEqual(os.path.basename(archives[0]), "velmora-%s-windows.zip" % VERSION)
         self.assertEqual(self.zip.namelist(), ENTRIES)
         commit_time = int(subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%ct"],
                                          check=True, capture_output=True, text=True).stdout)
@@ -70,14 +154,86 @@ class Archive(unittest.TestCase):
         text = self.zip.read("README.txt")
         self.assertIn(b"\r\n", text)
         self.assertNotRegex(text.replace(b"\r\n", b""), rb"[\r\n]", "a line end without CR+LF")
-        for part in (b"Download and verify", b"Many machines"):
+        for part in (b"Download and verify", b"Many machines", b"MIT"):
             self.assertIn(part, text)
         for markup in (b"`", b"**", b"|---", b"For developers"):
             self.assertNotIn(markup, text)
 
+    def test_licence_is_mit_with_the_version_blocks_copyright_and_crlf(self):
+        with open(os.path.join(ROOT, "resources", "velmora.rc")) as f:
+            copyright = re.search(r'"LegalCopyright", "([^"]*)"', f.read()).group(1)
+        with open(os.path.join(ROOT, "LICENSE"), "rb") as f:
+            licence = f.read()
+        self.assertEqual(self.zip.read("LICENSE.txt"), licence.replace(b"\n", b"\r\n"))
+        self.assertNotIn(b"\r", licence)
+        self.assertTrue(licence.startswith(b"MIT License\n\n%s\n" % copyright.encode()), licence[:60])
+
+    def test_manifests_for_the_archive_at_the_default_address(self):
+        check_manifests(self, archives[0], "https://velmora.example.com/download/%s/" % VERSION)
+
     def test_two_builds_give_the_same_bytes(self):
         with open(archives[0], "rb") as one, open(archives[1], "rb") as two:
             self.assertTrue(one.read() == two.read(), "the two archives differ")
+
+
+class Signed(unittest.TestCase):
+    def test_manifests_for_the_signed_archive_at_the_given_address(self):
+        check_manifests(self, zip_in(signing["out"]), URL_BASE)
+
+    def test_signatures_verify_and_removed_give_back_the_unsigned_build(self):
+        with tempfile.TemporaryDirectory() as unpacked, \
+                zipfile.ZipFile(zip_in(signing["out"])) as signed, zipfile.ZipFile(archives[0]) as plain:
+            self.assertEqual(signed.namelist(), ENTRIES)
+            signed.extractall(unpacked)
+            check = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"],
+                                   cwd=unpacked, capture_output=True, text=True)
+            self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+            for name in MACHINES:
+                path = os.path.join(unpacked, name)
+                verify = subprocess.run(["osslsigncode", "verify", "-CAfile", signing["cert"],
+                                         "-in", path], capture_output=True, text=True)
+                self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
+                self.assertRegex(verify.stdout, r"Message digest algorithm\s*: SHA256")
+                subprocess.run(["osslsigncode", "remove-signature", "-in", path, "-out", path + ".u"],
+                               check=True, capture_output=True)
+                with open(path + ".u", "rb") as f:
+                    stripped = f.read()
+                built = os.path.join(signing["out"], "build", name.split("/")[0], "Velmora.exe")
+                with open(built, "rb") as f:
+                    self.assertTrue(stripped == f.read(), name + ": not this run's unsigned build")
+                self.assertTrue(stripped == plain.read(name), name + ": not the unsigned archive's")
+
+    def test_key_stays_out_of_the_folders_and_the_output(self):
+        with open(signing["key"], "rb") as f:
+            encrypted = f.read().split(b"\n")[1]  # a line of the key as stored
+        plain = subprocess.run(["openssl", "pkey", "-in", signing["key"], "-passin",
+                                "file:" + signing["pass_file"], "-outform", "DER"],
+                               check=True, capture_output=True).stdout
+        secrets = (encrypted, plain[-64:], PASSWORD.encode())
+        for secret in secrets:
+            self.assertNotIn(secret, signing["output"])
+        for folder, _, files in os.walk(signing["out"]):
+            for name in files:
+                with open(os.path.join(folder, name), "rb") as f:
+                    data = f.read()
+                for secret in secrets:
+                    self.assertNotIn(secret, data, os.path.join(folder, name))
+
+    def test_faults_fail_with_one_line_and_write_no_archive(self):
+        cert, key = signing["cert"], signing["key"]
+        wrong = os.path.join(os.path.dirname(key), "wrong password")
+        with open(wrong, "w") as f:
+            f.write("not " + PASSWORD + "\n")
+        for case, options in (("missing key", ["--sign-cert", cert, "--sign-key", key + ".none"]),
+                              ("not a certificate", ["--sign-cert", key, "--sign-key", key]),
+                              ("encrypted key, no password", ["--sign-cert", cert, "--sign-key", key]),
+                              ("wrong password", ["--sign-cert", cert, "--sign-key", key,
+                                                  "--sign-pass-file", wrong])):
+            with self.subTest(case), tempfile.TemporaryDirectory() as out:
+                run = release(out, *options, capture_output=True, text=True)
+                self.assertNotEqual(run.returncode, 0)
+                self.assertRegex(run.stderr, r"\Arelease\.sh: [^\n]+\n\Z")
+                self.assertEqual(os.listdir(out), [])
 
 
 if __name__ == "__main__":
