@@ -7,25 +7,19 @@ itself found worth keeping live beside these under their own names; this
 script only rewrites the files named seed-*.
 """
 import os
+import re
 import struct
 import sys
 
-FAILABLE = [
-    "GetStdHandle", "GetConsoleScreenBufferInfo", "SetConsoleTextAttribute",
-    "CloseHandle", "GetModuleHandleA", "GetProcAddress",
-    "IsWow64Process", "GetEnvironmentVariableA", "GetLogicalDrives",
-    "GetDriveTypeA", "GetVolumeInformationW", "RegOpenKeyExA",
-    "RegCreateKeyExA", "RegQueryValueExA", "RegSetValueExA",
-    "RegCloseKey", "OpenProcessToken", "LookupPrivilegeValueA",
-    "AdjustTokenPrivileges", "_getch", "CreateMutexA",
-    "WaitForSingleObject", "ReleaseMutex", "GetConsoleMode",
-    "WriteConsoleW", "MultiByteToWideChar", "WideCharToMultiByte",
-    "GetConsoleOutputCP", "GetConsoleProcessList", "GetConsoleWindow",
-    "LoadLibraryA", "FreeLibrary", "GetProcessWindowStation",
-    "GetUserObjectInformationW", "RegDeleteValueA", "OpenMutexA",
-    "ConvertStringSecurityDescriptorToSecurityDescriptorA", "GetKernelObjectSecurity",
-    "FormatMessageW", "GetSecurityDescriptorOwner",
-]
+def read_failable():
+    """The fuzzer's kFailable, in order: a seed names a function by its index."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "whole_run_fuzzer.cpp")
+    with open(path, encoding="utf-8") as source:
+        table = re.search(r"kFailable\[\] = \{(.*?)\};", source.read(), re.S).group(1)
+    return re.findall(r'"([^"]+)"', table)
+
+
+FAILABLE = read_failable()
 REG_SZ, REG_BINARY, REG_DWORD, REG_QWORD = 1, 3, 4, 11
 
 
