@@ -229,7 +229,7 @@ void ShowUsage()
     PrintBannerLines();
     SetConsoleColor(COLOR_GREEN);
     PrintText("\n\n\n Usage: \n\t %s.exe [-? | -L | -H <drive_name> | -U <drive_name>]",
-           kProductName);
+              kProductName);
     PrintText("\n\n\n Examples:\n");
     PrintText("\n\n\t //List all (hidden & visible) Drives");
     PrintText("\n\t %s.exe -L", kProductName);
