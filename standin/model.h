@@ -135,7 +135,6 @@ struct Machine {
     // Named objects and the access each open handle was granted.
     std::map<std::string, NamedObject> objects;
     std::map<HANDLE, std::pair<std::string, DWORD>> handleAccess;  // name, access
-    std::vector<std::string> descriptorsMade;   // SDDL texts converted, in order
     int localAllocations = 0;                   // descriptors handed out and not freed
     bool tokenIsAdmin = true;                   // may own objects as Administrators
     DWORD tickCount = 5000;                     // GetTickCount; a timed-out wait moves it on

@@ -579,12 +579,6 @@ UINT WINAPI GetOEMCP(void)
     return g_machine.oemCodePage;
 }
 
-UINT WINAPI GetACP(void)
-{
-    g_machine.calls.push_back("GetACP");
-    return g_machine.ansiCodePage;
-}
-
 DWORD WINAPI GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount)
 {
     if (Called("GetConsoleProcessList"))
@@ -1202,7 +1196,6 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorA(
     LPCSTR StringSecurityDescriptor, DWORD StringSDRevision,
     PSECURITY_DESCRIPTOR *SecurityDescriptor, DWORD *SecurityDescriptorSize)
 {
-    g_machine.descriptorsMade.push_back(StringSecurityDescriptor ? StringSecurityDescriptor : "");
     if (Called("ConvertStringSecurityDescriptorToSecurityDescriptorA"))
         return FALSE;
     FakeDescriptor *descriptor = new FakeDescriptor;

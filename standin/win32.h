@@ -74,7 +74,6 @@ typedef int (WINAPI *FARPROC)(void);
 #define ERROR_INVALID_FLAGS 1004L
 #define ERROR_INVALID_OWNER 1307L
 #define ERROR_MR_MID_NOT_FOUND 317L
-#define ERROR_NO_UNICODE_TRANSLATION 1113L
 
 // Console
 #define STD_INPUT_HANDLE ((DWORD)-10)
@@ -222,7 +221,6 @@ BOOL WINAPI WriteConsoleW(HANDLE hConsoleOutput, const void *lpBuffer,
                           LPVOID lpReserved);
 UINT WINAPI GetConsoleOutputCP(void);
 UINT WINAPI GetOEMCP(void);
-UINT WINAPI GetACP(void);
 DWORD WINAPI GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount);
 HWND WINAPI GetConsoleWindow(void);
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr,

@@ -67,7 +67,7 @@ struct FaultRow {
 // IsWellKnownSid answers yes or no; LocalFree of a descriptor has nothing to
 // fail on that the tool could act upon.
 const std::set<std::string> kNeverFail = {"GetCurrentProcess", "GetLastError", "SetErrorMode",
-                                          "GetOEMCP",          "GetACP",       "GetTickCount",
+                                          "GetOEMCP",          "GetTickCount",
                                           "IsWellKnownSid",    "LocalFree"};
 
 const FaultRow kRows[] = {
