@@ -91,15 +91,28 @@ static int OnVisibleWindowStation()
     return visible;
 }
 
-// Someone can answer a key wait: input comes from a console that this
-// process has to itself (a double-clicked program's own window; a prompt,
-// PowerShell or an agent shares its console or has none), and that console
-// has a window on a window station a person sees. The console window's own
-// visibility is not asked: a modern terminal hides it.
+// Whoever started this process asked for its window to be hidden
+// (Start-Process -WindowStyle Hidden, WshShell.Run with 0, an agent's
+// SW_HIDE): the console window exists, but nobody sees it.
+static int StartedHidden()
+{
+    STARTUPINFOA startup;
+    GetStartupInfoA(&startup);
+    return (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 && startup.wShowWindow == SW_HIDE;
+}
+
+// Someone can answer a key wait: the process was not started hidden, input
+// comes from a console that this process has to itself (a double-clicked
+// program's own window; a prompt, PowerShell or an agent shares its console
+// or has none), and that console has a window on a window station a person
+// sees. The console window's own visibility is not asked: under a terminal
+// it is a pseudo-window whose visibility says nothing of what the user sees.
 static int SomeoneCanPressAKey()
 {
     DWORD mode;
     DWORD processes[4];
+    if (StartedHidden())
+        return 0;
     if (!GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode))
         return 0;
     if (GetConsoleProcessList(processes, sizeof processes / sizeof processes[0]) != 1)
@@ -111,19 +124,24 @@ static int SomeoneCanPressAKey()
 
 // Started by a double-click rather than from a prompt, the window would
 // close before anyone could read the usage screen: say so and wait for a
-// key, when someone can press one.
+// key, when someone can press one. Otherwise no key is asked for: one typed
+// anyway would go to the shell.
 static void HoldWindowOutsidePrompt()
 {
     char prompt[PROMPT_BUFFER_SIZE];
 
     if (GetEnvironmentVariableA("PROMPT", prompt, sizeof prompt) != 0)
         return;
+    int waits = SomeoneCanPressAKey();
     SetConsoleColor(COLOR_RED);
     PrintText("\n This is command-line application. You have to run it from the CMD Prompt as shown above");
+    if (!waits) {
+        PrintText("\n\n");
+        return;
+    }
     PrintText("\n\n Press any key to exit....\n");
     fflush(stdout);
-    if (SomeoneCanPressAKey())
-        _getch();
+    _getch();
 }
 
 // A switch: '-' or Windows' own '/', then `name`, without regard to ASCII case.
@@ -186,6 +204,7 @@ static int Dispatch(int argc, char **argv)
 int RunCommandLine(int argc, char **argv)
 {
     int saved = GetConsoleAttribute();
+    PrepareOutput();
     EnableDebugPrivilege();
     g_useRegistry64View = DetectWow64();
     // An empty floppy, card slot or optical drive must make the listing's
@@ -195,7 +214,9 @@ int RunCommandLine(int argc, char **argv)
 
     int status = Dispatch(argc, argv);
 
-    SetConsoleColor(saved);
+    // Exactly as found: 7 is the terminal's own default colours, 15 an
+    // explicit bright white that some colour schemes draw as the background.
+    RestoreConsoleAttribute(saved);
     fflush(stdout);
     return status;
 }

@@ -55,6 +55,48 @@ static void CopyBounded(char *target, const char *source, size_t size)
     target[size - 1] = '\0';
 }
 
+// Redirected text collects here and leaves in one write per flush: before
+// each colour change and at the end of the run.
+static char g_outputBuffer[4 * TEXT_SIZE];
+
+void PrepareOutput()
+{
+    // The C runtime leaves a character device (NUL, a serial port) unbuffered,
+    // and may then write it a byte at a time. The console path writes its own.
+    if (!OutputIsConsole())
+        setvbuf(stdout, g_outputBuffer, _IOFBF, sizeof g_outputBuffer);
+}
+
+// Copies `length` units of `wide` into `lines` (room for twice as many),
+// every line feed not already after a carriage return preceded by one: a
+// console whose owner set DISABLE_NEWLINE_AUTO_RETURN moves a bare line feed
+// down a line without going back to the first column. Returns the new length.
+static int WithCarriageReturns(const WCHAR *wide, int length, WCHAR *lines)
+{
+    int count = 0;
+    for (int i = 0; i < length; ++i) {
+        if (wide[i] == '\n' && (i == 0 || wide[i - 1] != '\r'))
+            lines[count++] = '\r';
+        lines[count++] = wide[i];
+    }
+    return count;
+}
+
+// Writes to the console as Unicode; 0 when standard output is no console or
+// the write failed, and nothing was written.
+static int WriteToConsole(const WCHAR *wide, int length)
+{
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode, written;
+    if (!GetConsoleMode(output, &mode))
+        return 0;
+    // What the C runtime still holds goes first.
+    fflush(stdout);
+    WCHAR lines[2 * TEXT_SIZE];
+    int count = WithCarriageReturns(wide, length, lines);
+    return WriteConsoleW(output, lines, (DWORD)count, &written, NULL) != 0;
+}
+
 static void WriteText(const char *text)
 {
     WCHAR wide[TEXT_SIZE];
@@ -63,14 +105,8 @@ static void WriteText(const char *text)
         fwrite(text, 1, strlen(text), stdout);
         return;
     }
-    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode, written;
-    if (GetConsoleMode(output, &mode)) {
-        // What the C runtime still holds goes first.
-        fflush(stdout);
-        if (WriteConsoleW(output, wide, (DWORD)length, &written, NULL))
-            return;
-    }
+    if (WriteToConsole(wide, length))
+        return;
     // Through the C runtime, so that line ends become CR LF as before.
     char bytes[4 * TEXT_SIZE];
     int count = length > 0 ? ToCodePage(OutputCodePage(), wide, length, bytes, sizeof bytes) : 0;
@@ -201,8 +237,13 @@ int GetConsoleAttribute()
 
 void SetConsoleColor(int color)
 {
+    RestoreConsoleAttribute(color | COLOR_INTENSITY);
+}
+
+void RestoreConsoleAttribute(int attribute)
+{
     fflush(stdout);
-    SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), (WORD)(color | COLOR_INTENSITY));
+    SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), (WORD)attribute);
 }
 
 // The banner's lines, in white; the caller puts its own colour back.

@@ -28,6 +28,11 @@ extern const char kProductName[];
 extern const char kProductVersion[];
 extern const char kProductAddress[];
 
+// Gives redirected standard output a buffer of its own, so that a screen
+// leaves in one write per colour change on any kind of handle. Called once,
+// before anything is printed.
+void PrepareOutput();
+
 // Formats UTF-8 text (every %s argument UTF-8 too, at most TEXT_SIZE - 1
 // bytes in all) and writes it to standard output.
 void PrintText(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -52,6 +57,10 @@ int GetConsoleAttribute();
 // Sets the console's text attribute to `color` with the intensity bit added.
 // Text printed so far is flushed first, so it keeps the colour it was printed in.
 void SetConsoleColor(int color);
+
+// Sets the console's text attribute to exactly `attribute`, as
+// GetConsoleAttribute gave it, after flushing the text printed so far.
+void RestoreConsoleAttribute(int attribute);
 
 // The banner; leaves the console in the attribute it found (plus intensity).
 void ShowBanner();

@@ -43,7 +43,11 @@ struct Drive {
 // console, the text is what the console shows, in UTF-8: bytes written
 // through the C runtime decoded with the console's output code page, as
 // Windows' console decodes them, and WriteConsoleW text as it was given.
-// Redirected, it is the bytes as written.
+// The console is one whose owner set DISABLE_NEWLINE_AUTO_RETURN: a line
+// feed that WriteConsoleW gets without a carriage return before it goes down
+// a line and stays in its column, shown as a line feed and that many blanks.
+// (The C runtime writes every line feed as CR LF.) Redirected, it is the
+// bytes as written.
 struct Segment {
     WORD attribute;
     std::string text;
@@ -101,6 +105,11 @@ struct Machine {
     bool hasConsole = true;
     bool stdoutIsConsole = true;
     bool stdinIsConsole = true;
+    // Redirected standard output leads to a character device (NUL): the C
+    // runtime then leaves it unbuffered, every fwrite a write of its own.
+    bool stdoutIsCharacterDevice = false;
+    int outputWrites = 0;                       // writes the C runtime made to standard output
+    bool startedHidden = false;                 // the parent asked for SW_HIDE
     int consoleProcesses = 1;                   // processes attached to the console
     bool consoleWindow = true;                  // GetConsoleWindow is not NULL
     bool windowStationVisible = true;           // WSF_VISIBLE in the window station's flags

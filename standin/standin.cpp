@@ -37,7 +37,22 @@ struct Capture {
     WORD startAttribute = 0;
     std::vector<std::pair<long, WORD>> marks;  // byte offset, attribute from there on
     std::vector<std::pair<long, long>> unicode;  // byte ranges WriteConsoleW wrote, as UTF-8
+    FILE *savedStdout = nullptr;
 } g_capture;
+
+// Standard output during a capture: the C runtime's stream, whose writes
+// reach file descriptor 1 and are counted.
+ssize_t CountedWrite(void *, const char *data, size_t size)
+{
+    ++g_machine.outputWrites;
+    return write(1, data, size);
+}
+
+FILE *CountedStream()
+{
+    static FILE *stream = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, CountedWrite, nullptr, nullptr});
+    return stream;
+}
 
 // The file that captured output goes to: one per process, emptied at each
 // capture, held in memory (a fuzzer captures thousands of runs a second).
@@ -393,12 +408,46 @@ void StartCapture()
     lseek(1, 0, SEEK_SET);
     g_capture.startAttribute = g_machine.attribute;
     g_capture.active = true;
+    g_capture.savedStdout = stdout;
+    stdout = CountedStream();
+    // As the C runtime sets standard output up: unbuffered on a character
+    // device (the console too), fully buffered on a file or pipe.
+    bool characterDevice = g_machine.stdoutIsConsole || g_machine.stdoutIsCharacterDevice;
+    setvbuf(stdout, nullptr, characterDevice ? _IONBF : _IOFBF, BUFSIZ);
 }
 
 // One piece of captured output as it shows: on a console, the bytes the C
 // runtime wrote are decoded with the console's code page and WriteConsoleW's
 // text is kept; redirected, the bytes stay as they are.
-std::string Shown(const std::string &raw, long from, long to)
+// UTF-8 text as the console draws it from column *column on, which it
+// moves on. From the C runtime every line feed is CR LF. From WriteConsoleW
+// a bare line feed goes down a line in the same column (the mode
+// DISABLE_NEWLINE_AUTO_RETURN), shown as a line feed and blanks up to it.
+std::string Drawn(const std::string &text, bool fromRuntime, int *column)
+{
+    std::string drawn;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            *column = 0;
+        } else if (c == '\n') {
+            drawn += '\n';
+            if (fromRuntime || (i > 0 && text[i - 1] == '\r'))
+                *column = 0;
+            else
+                drawn += std::string((size_t)*column, ' ');
+        } else {
+            drawn += c;
+            if (c == '\t')
+                *column = (*column / 8 + 1) * 8;
+            else if (((unsigned char)c & 0xC0) != 0x80)
+                ++*column;
+        }
+    }
+    return drawn;
+}
+
+std::string Shown(const std::string &raw, long from, long to, int *column)
 {
     if (!g_machine.stdoutIsConsole)
         return raw.substr((size_t)from, (size_t)(to - from));
@@ -406,8 +455,9 @@ std::string Shown(const std::string &raw, long from, long to)
     long at = from;
     auto decode = [&](long end) {
         if (end > at)
-            shown += Utf8FromCodePage(g_machine.consoleCodePage,
-                                      raw.substr((size_t)at, (size_t)(end - at)));
+            shown += Drawn(Utf8FromCodePage(g_machine.consoleCodePage,
+                                            raw.substr((size_t)at, (size_t)(end - at))),
+                           true, column);
         at = std::max(at, end);
     };
     for (const auto &range : g_capture.unicode) {
@@ -415,7 +465,7 @@ std::string Shown(const std::string &raw, long from, long to)
         if (begin >= end)
             continue;
         decode(begin);
-        shown += raw.substr((size_t)begin, (size_t)(end - begin));
+        shown += Drawn(raw.substr((size_t)begin, (size_t)(end - begin)), false, column);
         at = end;
     }
     decode(to);
@@ -430,20 +480,22 @@ std::vector<Segment> StopCapture()
     text.resize((size_t)size);
     if (size > 0 && pread(1, &text[0], (size_t)size, 0) != size)
         text.clear();
+    stdout = g_capture.savedStdout;
     dup2(g_capture.savedFd, 1);
     close(g_capture.savedFd);
     g_capture.active = false;
 
     std::vector<Segment> segments;
     long from = 0;
+    int column = 0;
     WORD attribute = g_capture.startAttribute;
     for (const auto &mark : g_capture.marks) {
         long to = std::min(std::max(mark.first, from), (long)text.size());
-        segments.push_back(Segment{attribute, Shown(text, from, to)});
+        segments.push_back(Segment{attribute, Shown(text, from, to, &column)});
         from = to;
         attribute = mark.second;
     }
-    segments.push_back(Segment{attribute, Shown(text, from, (long)text.size())});
+    segments.push_back(Segment{attribute, Shown(text, from, (long)text.size(), &column)});
     return segments;
 }
 
@@ -539,7 +591,9 @@ BOOL WINAPI GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode)
         g_machine.lastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    *lpMode = hConsoleHandle == kStdOutput ? 0x3 : 0x1F7;
+    // Output: processed, wrapping, virtual terminal, no auto return, as a
+    // parent that enabled escape sequences leaves the console.
+    *lpMode = hConsoleHandle == kStdOutput ? 0xF : 0x1F7;
     return TRUE;
 }
 
@@ -597,6 +651,17 @@ HWND WINAPI GetConsoleWindow(void)
     if (Called("GetConsoleWindow") || !g_machine.hasConsole || !g_machine.consoleWindow)
         return nullptr;
     return kConsoleWindow;
+}
+
+void WINAPI GetStartupInfoA(LPSTARTUPINFOA lpStartupInfo)
+{
+    g_machine.calls.push_back("GetStartupInfoA");
+    memset(lpStartupInfo, 0, sizeof *lpStartupInfo);
+    lpStartupInfo->cb = sizeof *lpStartupInfo;
+    if (g_machine.startedHidden) {
+        lpStartupInfo->dwFlags = STARTF_USESHOWWINDOW;
+        lpStartupInfo->wShowWindow = SW_HIDE;
+    }
 }
 
 // Code pages. UTF-8 and UTF-7 take no flags and no default character, as on Windows.

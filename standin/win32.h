@@ -101,6 +101,23 @@ typedef struct _CONSOLE_SCREEN_BUFFER_INFO {
     COORD dwMaximumWindowSize;
 } CONSOLE_SCREEN_BUFFER_INFO, *PCONSOLE_SCREEN_BUFFER_INFO;
 
+// Start-up information: how the parent asked for the window to be shown.
+#define STARTF_USESHOWWINDOW 0x00000001
+#define SW_HIDE 0
+
+typedef struct _STARTUPINFOA {
+    DWORD cb;
+    LPSTR lpReserved;
+    LPSTR lpDesktop;
+    LPSTR lpTitle;
+    DWORD dwX, dwY, dwXSize, dwYSize, dwXCountChars, dwYCountChars, dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    LPBYTE lpReserved2;
+    HANDLE hStdInput, hStdOutput, hStdError;
+} STARTUPINFOA, *LPSTARTUPINFOA;
+
 // Code pages
 #define CP_ACP 0
 #define CP_OEMCP 1
@@ -223,6 +240,7 @@ UINT WINAPI GetConsoleOutputCP(void);
 UINT WINAPI GetOEMCP(void);
 DWORD WINAPI GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount);
 HWND WINAPI GetConsoleWindow(void);
+void WINAPI GetStartupInfoA(LPSTARTUPINFOA lpStartupInfo);
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr,
                                int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar);
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr,

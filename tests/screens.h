@@ -73,6 +73,10 @@ inline std::string NotAMask(const std::string &typeName, size_t bytes)
 inline const std::string kNotFromPrompt =
     "\n This is command-line application. You have to run it from the CMD Prompt as shown above"
     "\n\n Press any key to exit....\n";
+// Shown instead when PROMPT is absent but nobody can press a key.
+inline const std::string kNotFromPromptNoWait =
+    "\n This is command-line application. You have to run it from the CMD Prompt as shown above"
+    "\n\n";
 
 // "Hiding the Drive X" (hide) or "Unhiding the Drive X", for the echo X.
 inline std::string Announcement(bool hide, const std::string &echo)

@@ -112,7 +112,7 @@ TEST_P(DispatchTest, RunsTheCommandItsArgumentsName)
     RunResult run = RunTool(c.arguments);
 
     EXPECT_EQ(machine().keystrokesRead, 0);
-    EXPECT_EQ(machine().attribute, BRIGHT_WHITE);
+    EXPECT_EQ(machine().attribute, 7);
     EXPECT_TRUE(machine().openKeys.empty());
     std::string echo = c.arguments.size() > 1 ? c.arguments[1] : "";
     if (!echo.empty() && echo[0] >= 'a' && echo[0] <= 'z')
@@ -173,13 +173,14 @@ TEST_F(ToolTest, NoArgumentVectorAtAllIsInvalidParameters)
 }
 
 // The usage screen of a bare start shows the notice outside a prompt, and
-// waits for a key only when someone can press one.
+// waits for a key, and asks for one, only when someone can press one.
+enum Notice { NO_NOTICE, NOTICE_NO_WAIT, NOTICE_AND_WAIT };
+
 struct PromptCase {
     const char *name;
     bool present;
     std::string value;
-    bool notice;
-    bool waits;
+    Notice notice;
     void (*setUp)(standin::Machine &);  // the console the run finds
 };
 
@@ -200,18 +201,20 @@ TEST_P(PromptTest, WaitsForOneKeyOnlyWhenPromptIsAbsentOrEmpty)
     RunResult run = RunTool({});
 
     EXPECT_EQ(run.status, 0);
-    const std::vector<Segment> screen = c.notice ? UsageWith(kNotFromPrompt) : UsageScreen();
+    const bool waits = c.notice == NOTICE_AND_WAIT;
+    const std::vector<Segment> screen =
+        c.notice == NO_NOTICE ? UsageScreen() : UsageWith(waits ? kNotFromPrompt : kNotFromPromptNoWait);
     if (machine().stdoutIsConsole) {
         EXPECT_EQ(run.output, screen);
-        EXPECT_EQ(machine().attribute, BRIGHT_WHITE);
+        EXPECT_EQ(machine().attribute, 7);
     } else {
         EXPECT_EQ(run.text, standin::TextOf(screen));
     }
-    EXPECT_EQ(machine().keystrokesRead, c.waits ? 1 : 0);
-    EXPECT_EQ(machine().keysPressed.size(), c.waits ? 1u : 2u);
+    EXPECT_EQ(machine().keystrokesRead, waits ? 1 : 0);
+    EXPECT_EQ(machine().keysPressed.size(), waits ? 1u : 2u);
     EXPECT_EQ(machine().librariesLoaded, 0);
     // The key is read after everything was shown, before the colour goes back.
-    if (c.waits) {
+    if (waits) {
         const auto &calls = machine().calls;
         auto key = std::find(calls.begin(), calls.end(), "_getch");
         EXPECT_EQ(std::find(key, calls.end(), "SetConsoleTextAttribute"), calls.end() - 1);
@@ -221,25 +224,27 @@ TEST_P(PromptTest, WaitsForOneKeyOnlyWhenPromptIsAbsentOrEmpty)
 INSTANTIATE_TEST_SUITE_P(
     Environments, PromptTest,
     ::testing::Values(
-        PromptCase{"Set", true, "$P$G", false, false, nullptr},
-        PromptCase{"OneCharacter", true, "x", false, false, nullptr},
-        PromptCase{"LongerThanBuffer", true, std::string(300, 'p'), false, false, nullptr},
-        PromptCase{"Absent", false, "", true, true, nullptr},
-        PromptCase{"Empty", true, "", true, true, nullptr},
-        // No PROMPT, but nobody to press a key: show the screen and end.
-        PromptCase{"InputRedirected", false, "", true, false,
+        PromptCase{"Set", true, "$P$G", NO_NOTICE, nullptr},
+        PromptCase{"OneCharacter", true, "x", NO_NOTICE, nullptr},
+        PromptCase{"LongerThanBuffer", true, std::string(300, 'p'), NO_NOTICE, nullptr},
+        PromptCase{"Absent", false, "", NOTICE_AND_WAIT, nullptr},
+        PromptCase{"Empty", true, "", NOTICE_AND_WAIT, nullptr},
+        // No PROMPT, but nobody to press a key: show the notice and end.
+        PromptCase{"InputRedirected", false, "", NOTICE_NO_WAIT,
                    [](standin::Machine &m) { m.stdinIsConsole = false; }},
-        PromptCase{"ConsoleShared", false, "", true, false,
+        PromptCase{"ConsoleShared", false, "", NOTICE_NO_WAIT,
                    [](standin::Machine &m) { m.consoleProcesses = 2; }},
-        PromptCase{"NoConsoleAtAll", false, "", true, false,
+        PromptCase{"NoConsoleAtAll", false, "", NOTICE_NO_WAIT,
                    [](standin::Machine &m) {
                        m.hasConsole = m.stdinIsConsole = m.stdoutIsConsole = false;
                    }},
-        PromptCase{"HiddenConsole", false, "", true, false,
+        PromptCase{"HiddenConsole", false, "", NOTICE_NO_WAIT,
                    [](standin::Machine &m) { m.consoleWindow = false; }},
-        PromptCase{"InvisibleWindowStation", false, "", true, false,
+        PromptCase{"StartedHidden", false, "", NOTICE_NO_WAIT,
+                   [](standin::Machine &m) { m.startedHidden = true; }},
+        PromptCase{"InvisibleWindowStation", false, "", NOTICE_NO_WAIT,
                    [](standin::Machine &m) { m.windowStationVisible = false; }},
-        PromptCase{"OutputRedirectedAlone", false, "", true, true,
+        PromptCase{"OutputRedirectedAlone", false, "", NOTICE_AND_WAIT,
                    [](standin::Machine &m) { m.stdoutIsConsole = false; }}),
     [](const ::testing::TestParamInfo<PromptCase> &info) { return info.param.name; });
 
@@ -260,10 +265,10 @@ TEST_F(ToolTest, StartUpReadsTheAttributeThenEnablesThePrivilegeThenChecksWow64)
     RunTool({"-H", "d:"});
     std::vector<std::string> calls = CallsWithout({"GetStdHandle", "GetCurrentProcess"});
     std::vector<std::string> expected = {
-        "GetConsoleScreenBufferInfo", "OpenProcessToken", "LookupPrivilegeValueA",
-        "AdjustTokenPrivileges",      "CloseHandle",      "GetModuleHandleA",
-        "GetProcAddress",             "IsWow64Process",   "SetErrorMode",
-        "SetErrorMode"};
+        "GetConsoleScreenBufferInfo", "GetConsoleMode",   "OpenProcessToken",
+        "LookupPrivilegeValueA",      "AdjustTokenPrivileges", "CloseHandle",
+        "GetModuleHandleA",           "GetProcAddress",   "IsWow64Process",
+        "SetErrorMode",               "SetErrorMode"};
     ASSERT_GE(calls.size(), expected.size());
     EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + expected.size()), expected);
     EXPECT_EQ(machine().errorMode, (UINT)(0x0002 | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));

@@ -35,7 +35,7 @@ enum Screen {
     TABLE_NO_VOLUMES,     // fallback names by type, no file systems
     USAGE,                // banner and usage lines
     USAGE_AND_NOTICE,     // usage, then the red "run it from the CMD Prompt" notice
-    NOTICE_NO_WAIT,       // the same, but nobody can be told to press a key: no wait
+    NOTICE_NO_WAIT,       // the notice without "Press any key": nobody can press one, no wait
 };
 
 enum Colours {
@@ -64,10 +64,11 @@ struct FaultRow {
 };
 
 // Functions that cannot be made to fail: they have no failure result.
+// GetStartupInfoA has none either: it fills in what the parent gave.
 // IsWellKnownSid answers yes or no; LocalFree of a descriptor has nothing to
 // fail on that the tool could act upon.
 const std::set<std::string> kNeverFail = {"GetCurrentProcess", "GetLastError", "SetErrorMode",
-                                          "GetOEMCP",          "GetTickCount",
+                                          "GetOEMCP",          "GetTickCount",     "GetStartupInfoA",
                                           "IsWellKnownSid",    "LocalFree"};
 
 const FaultRow kRows[] = {
@@ -305,8 +306,9 @@ std::string ScreenText(Screen screen)
     case USAGE:
         return kBanner + kUsageLines;
     case USAGE_AND_NOTICE:
-    case NOTICE_NO_WAIT:
         return kBanner + kUsageLines + kNotFromPrompt;
+    case NOTICE_NO_WAIT:
+        return kBanner + kUsageLines + kNotFromPromptNoWait;
     default:
         return TableText(screen);
     }
@@ -321,8 +323,9 @@ std::string RedText(Screen screen)
     case UNHIDE_FAILED:
         return kUnhideFailure + ReasonLine(kFailedCallReason);
     case USAGE_AND_NOTICE:
-    case NOTICE_NO_WAIT:
         return kNotFromPrompt;
+    case NOTICE_NO_WAIT:
+        return kNotFromPromptNoWait;
     default:
         return "";
     }
