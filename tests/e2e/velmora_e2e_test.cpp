@@ -490,8 +490,8 @@ TEST_F(Commands, ScreensErrorsAndExitStatuses)
         DWORD status;
     } const cases[] = {
         {{}, Prompt::Set, kUsage, 0},
-        {{}, Prompt::Absent, kUsage + kNotFromPrompt, 0},
-        {{}, Prompt::Empty, kUsage + kNotFromPrompt, 0},
+        {{}, Prompt::Absent, kUsage + kNotFromPromptNoWait, 0},
+        {{}, Prompt::Empty, kUsage + kNotFromPromptNoWait, 0},
         {{"-?"}, Prompt::Set, kUsage, 0},
         {{"-?"}, Prompt::Absent, kUsage, 0},
         {{"/?"}, Prompt::Set, kUsage, 0},
@@ -529,6 +529,32 @@ TEST_F(Commands, ScreensErrorsAndExitStatuses)
         EXPECT_EQ("", run.err);
         EXPECT_EQ(planted, ReadValue(k64));
     }
+}
+
+// Started with its window hidden in a console of its own, as Start-Process
+// -WindowStyle Hidden or WshShell.Run with 0 start it: the console and its
+// window exist, but nobody sees them, so a bare start must not wait for a key.
+TEST_F(Commands, StartedHiddenInANewConsoleEndsByItself)
+{
+    std::string commandLine = QuoteArgument(g_velmora);
+    std::string environment = ChildEnvironment(Prompt::Absent);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessA(NULL, &commandLine[0], NULL, NULL, FALSE, CREATE_NEW_CONSOLE,
+                               &environment[0], NULL, &startup, &process))
+        << "cannot start " << commandLine << ": error " << GetLastError();
+    DWORD waited = WaitForSingleObject(process.hProcess, 20000);
+    if (waited != WAIT_OBJECT_0)
+        TerminateProcess(process.hProcess, 99);
+    DWORD status = 99;
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    EXPECT_EQ((DWORD)WAIT_OBJECT_0, waited) << "still waiting for a key after 20 s; stopped";
+    EXPECT_EQ(0u, status);
 }
 
 // -H and -U against the real registry: the merged value is written back as a

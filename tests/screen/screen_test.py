@@ -59,6 +59,7 @@ TEXTS = read_texts(os.path.join(HERE, '..', 'screens.h'))
 BANNER = lines(TEXTS['kBanner'])
 USAGE = lines(TEXTS['kUsageLines'])
 OUTSIDE_PROMPT = lines(TEXTS['kNotFromPrompt'])
+NOTICE_NO_WAIT = lines(TEXTS['kNotFromPromptNoWait'])
 NOTE = TEXTS['kNote'].strip()
 HIDE_FAILED = TEXTS['kHideFailure']
 UNHIDE_FAILED = TEXTS['kUnhideFailure']
@@ -349,7 +350,8 @@ class ColourTest(ScreenTest):
 
     def test_commands_keep_the_starting_colour(self):
         # The console starts cyan (3): the tool's own lines in its colour come
-        # back as 11, and so does whatever the prompt prints after the run.
+        # back as 11, and whatever the prompt prints after the run is in 3
+        # again, the console's own colour.
         session = self.run_batch([
             'color 03',
             'reg delete "%s" /v NoDrives /f /reg:64 >nul 2>&1' % POLICY_KEY,
@@ -369,9 +371,10 @@ class ColourTest(ScreenTest):
         self.assertColour(screen, [
             hiding('Q'), TEXTS['kHidden'].lstrip() + 'Q',
             unhiding('Q'), TEXTS['kMadeVisible'].lstrip() + 'Q' + TEXTS['kVisible'],
-            hiding('R'), unhiding('R'),
+            hiding('R'), unhiding('R')], bright_cyan)
+        self.assertColour(screen, [
             'AFTER-HIDE[0]', 'AFTER-UNHIDE[0]', 'AFTER-LIST[0]',
-            'AFTER-HIDE-FAILED[1]', 'AFTER-UNHIDE-FAILED[1]'], bright_cyan)
+            'AFTER-HIDE-FAILED[1]', 'AFTER-UNHIDE-FAILED[1]'], CYAN)
         # A failure text follows its announcement on the same screen line.
         self.assertColour(screen, [HIDE_FAILED, UNHIDE_FAILED], RED)
         rows = screen.rows()
@@ -406,7 +409,7 @@ class KeyWaitTest(ScreenTest):
 
     def test_when_nobody_can_press_a_key_it_ends_by_itself(self):
         # Without PROMPT, but with input from /dev/null, or sharing the
-        # console with cmd: the same screen, no wait.
+        # console with cmd: the notice without "Press any key", no wait.
         cases = [('input from /dev/null', lambda: self.run_wine(EXE, no_input=True)),
                  ('cmd /c with PROMPT cleared',
                   lambda: self.run_batch(['set PROMPT=', '%EXE%', 'echo STATUS[%ERRORLEVEL%]']))]
@@ -417,7 +420,8 @@ class KeyWaitTest(ScreenTest):
                 screen = session.screen
                 self.assertColour(screen, BANNER, WHITE)
                 self.assertColour(screen, USAGE, GREEN)
-                self.assertColour(screen, OUTSIDE_PROMPT, RED)
+                self.assertColour(screen, NOTICE_NO_WAIT, RED)
+                self.assertNotIn('Press any key', screen.text())
                 if 'cmd' in name:
                     self.assertIn('STATUS[0]', screen.text())
 
