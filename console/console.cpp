@@ -130,17 +130,26 @@ void PrintText(const char *format, ...)
 static int IsHighSurrogate(WCHAR unit) { return unit >= 0xD800 && unit < 0xDC00; }
 static int IsLowSurrogate(WCHAR unit) { return unit >= 0xDC00 && unit < 0xE000; }
 
-// Console cells of a character: two for the wide East Asian scripts.
+#include "console/wide_table.inc"
+
+// Console cells of a character: two when its East Asian Width is W or F,
+// as the console host and Windows Terminal draw it (the folder emoji U+1F4C1
+// is W, the desktop computer U+1F5A5 is N); one otherwise, the ambiguous
+// ones included, which a Western font draws narrow. Joiners, variation
+// selectors and skin tones count by code point like any other character.
 static int WideCells(unsigned long c)
 {
-    return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0x303E) ||
-                   (c >= 0x3041 && c <= 0x33FF) || (c >= 0x3400 && c <= 0x4DBF) ||
-                   (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0xA000 && c <= 0xA4CF) ||
-                   (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
-                   (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
-                   (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x20000 && c <= 0x3FFFD)
-               ? 2
-               : 1;
+    size_t low = 0, high = sizeof kWideRanges / sizeof kWideRanges[0];
+    while (low < high) {
+        size_t middle = low + (high - low) / 2;
+        if (c < kWideRanges[middle].first)
+            high = middle;
+        else if (c > kWideRanges[middle].last)
+            low = middle + 1;
+        else
+            return 2;
+    }
+    return 1;
 }
 
 // The cells `text` takes where it is written: on a console or in a Unicode

@@ -181,6 +181,12 @@ const TextCase kTextCases[] = {
     {"ConsoleCyrillic", 866, true, kList, "\xD0\x94\xD0\xB0\xD0\xBD\xD0\xBD\xD1\x8B\xD0\xB5",
      LabelRow("\xD0\x94\xD0\xB0\xD0\xBD\xD0\xBD\xD1\x8B\xD0\xB5", 6)},
     {"ConsoleWide", 850, true, kList, kCjk, LabelRow(kCjk, 4)},
+    // U+1F4C1 (East Asian Width W) takes two cells; U+1F5A5 (N) one, then
+    // U+4E2D two and U+00E9 one.
+    {"ConsoleWideEmoji", 437, true, kList, "\xF0\x9F\x93\x81" "Data",
+     LabelRow("\xF0\x9F\x93\x81" "Data", 6)},
+    {"ConsoleNarrowEmoji", 437, true, kList, "\xF0\x9F\x96\xA5\xE4\xB8\xAD\xC3\xA9",
+     LabelRow("\xF0\x9F\x96\xA5\xE4\xB8\xAD\xC3\xA9", 4)},
     {"NoConsoleOem", 0, false, kList, "Cl\xC3\xA9", LabelRow("Cl\x82", 3)},
     {"RedirectedConsolePage", 850, false, kList, "\xC3\x98ST", LabelRow("\x9DST", 3)},
     {"RedirectedCyrillic", 866, false, kList, "\xD0\x94\xD0\xB0",
