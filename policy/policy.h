@@ -26,6 +26,10 @@ struct UpdateFailure {
     DWORD valueSize;
 };
 
+// Fills *failure with `reason` and `code` and returns 0, so that a failing
+// step of an update, the lock's or the merge's, passes it on in one line.
+int Failed(UpdateFailure *failure, int reason, DWORD code);
+
 // Reads the mask into *mask (0 when it cannot be read). Returns 1 when a
 // usable value was read: REG_DWORD or REG_BINARY, at most 4 bytes.
 int ReadHiddenDriveMask(HKEY root, DWORD *mask);
