@@ -29,6 +29,21 @@ static int IsOwnedByAdministrators(HANDLE mutex, UpdateFailure *failure)
     return 1;
 }
 
+// 1 when this process's token holds Administrators as an enabled group (an
+// elevated administrator); 0 for a standard user, for an administrator's
+// UAC-filtered token, whose Administrators SID is deny-only, and when it
+// cannot be told.
+static int RunsAsEnabledAdministrator(void)
+{
+    DWORD sid[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];  // aligned for a SID
+    DWORD size = sizeof sid;
+    BOOL member = FALSE;
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, sid, &size) ||
+        !CheckTokenMembership(NULL, sid, &member))
+        return 0;
+    return member != FALSE;
+}
+
 // Creates the lock with Administrators as owner and full access for
 // LocalSystem and Administrators alone, or opens the existing one: with
 // full access where its access list allows, else just enough to wait for
@@ -54,8 +69,13 @@ static HANDLE OpenUpdateLock(SECURITY_ATTRIBUTES *attributes, UpdateFailure *fai
     if (mutex != NULL)
         return mutex;
     DWORD openError = GetLastError();
+    // Every lock a copy of the tool makes lets Administrators wait for it.
+    // One that refuses even that to an elevated administrator was made by
+    // another account's program (another user's, a scheduled task's), whose
+    // default access list leaves Administrators out: elevating would not help.
     if (openError == ERROR_ACCESS_DENIED)
-        Failed(failure, REASON_NEEDS_ADMINISTRATOR, openError);
+        Failed(failure, RunsAsEnabledAdministrator() ? REASON_NAME_HELD : REASON_NEEDS_ADMINISTRATOR,
+               openError);
     else if (openError == ERROR_INVALID_HANDLE)
         Failed(failure, REASON_NAME_HELD, openError);
     else if (openError != ERROR_FILE_NOT_FOUND)
