@@ -12,9 +12,11 @@ extern int g_useRegistry64View;
 // Why an update failed, for the line that follows the red failure line.
 enum UpdateFailureReason {
     REASON_NONE,
-    REASON_NEEDS_ADMINISTRATOR,  // the lock can neither be created as Administrators' nor opened
+    REASON_NEEDS_ADMINISTRATOR,  // the lock can neither be created as Administrators' nor
+                                 // opened, and the token is no enabled administrator
     REASON_LOCK_BUSY,            // other copies kept the lock longer than the wait
-    REASON_NAME_HELD,            // the lock's name belongs to someone else, or to another object
+    REASON_NAME_HELD,            // the lock's name belongs to someone else, or to another
+                                 // object, or shuts out even an enabled administrator
     REASON_NOT_A_MASK,           // NoDrives exists but is no 32-bit mask
     REASON_SYSTEM                // a call failed with `code`: the system says why
 };
@@ -25,6 +27,10 @@ struct UpdateFailure {
     DWORD valueType;  // REASON_NOT_A_MASK: what is stored
     DWORD valueSize;
 };
+
+// Fills *failure with `reason` and `code` and returns 0, so that a failing
+// step of an update, the lock's or the merge's, passes it on in one line.
+int Failed(UpdateFailure *failure, int reason, DWORD code);
 
 // Reads the mask into *mask (0 when it cannot be read). Returns 1 when a
 // usable value was read: REG_DWORD or REG_BINARY, at most 4 bytes.

@@ -73,6 +73,9 @@ enum LockMaker {
     LOCK_USER,          // a standard user: owner that user, full access for everyone
     LOCK_NO_OWNER,      // no owner at all, full access for everyone
     LOCK_EVENT,         // an event, not a mutex, under the same name
+    LOCK_OTHER_ACCOUNT, // another account's non-elevated program, with its default
+                        // access list: owner that user, access for that user and
+                        // SYSTEM only
 };
 
 // A named kernel object: its type, owner (a SID string, "" for none) and
@@ -145,7 +148,12 @@ struct Machine {
     std::map<std::string, NamedObject> objects;
     std::map<HANDLE, std::pair<std::string, DWORD>> handleAccess;  // name, access
     int localAllocations = 0;                   // descriptors handed out and not freed
-    bool tokenIsAdmin = true;                   // may own objects as Administrators
+    // The token holds Administrators as an enabled group (an elevated
+    // administrator): it may own objects as Administrators, allow entries for
+    // them apply, and CheckTokenMembership says so. false: a standard user,
+    // or an administrator's UAC-filtered token, whose Administrators SID is
+    // deny-only; with no deny entries anywhere here, the two are the same.
+    bool tokenIsAdmin = true;
     DWORD tickCount = 5000;                     // GetTickCount; a timed-out wait moves it on
 
     // The update lock's name: who made it, and how they leave the mutex.

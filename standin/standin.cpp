@@ -859,6 +859,10 @@ static void MakeHeldName(const std::string &name)
     case LOCK_EVENT:
         object = NamedObject{"event", "BA", {{"WD", 0x1F0003 /* EVENT_ALL_ACCESS */}}};
         break;
+    case LOCK_OTHER_ACCOUNT:
+        object = NamedObject{"mutex", kOtherUserSid,
+                             {{kOtherUserSid, MUTEX_ALL_ACCESS}, {"SY", MUTEX_ALL_ACCESS}}};
+        break;
     }
     g_machine.objects[name] = object;
 }
@@ -1337,6 +1341,42 @@ BOOL WINAPI IsWellKnownSid(PSID pSid, WELL_KNOWN_SID_TYPE WellKnownSidType)
     const std::string sid = (const char *)pSid;
     return (WellKnownSidType == WinLocalSystemSid && sid == "SY") ||
            (WellKnownSidType == WinBuiltinAdministratorsSid && sid == "BA");
+}
+
+// The Administrators SID in the caller's buffer, as its SDDL abbreviation.
+BOOL WINAPI CreateWellKnownSid(WELL_KNOWN_SID_TYPE WellKnownSidType, PSID DomainSid, PSID pSid,
+                               DWORD *cbSid)
+{
+    (void)DomainSid;
+    if (Called("CreateWellKnownSid"))
+        return FALSE;
+    if (WellKnownSidType != WinBuiltinAdministratorsSid || cbSid == nullptr) {
+        g_machine.lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    const char sid[] = "BA";
+    const DWORD needed = sizeof sid;
+    if (pSid == nullptr || *cbSid < needed) {
+        *cbSid = needed;
+        g_machine.lastError = ERROR_INSUFFICIENT_BUFFER;
+        return FALSE;
+    }
+    memcpy(pSid, sid, needed);
+    *cbSid = needed;
+    return TRUE;
+}
+
+// Only the process's own token (TokenHandle NULL) is modelled.
+BOOL WINAPI CheckTokenMembership(HANDLE TokenHandle, PSID SidToCheck, PBOOL IsMember)
+{
+    if (Called("CheckTokenMembership"))
+        return FALSE;
+    if (TokenHandle != nullptr || SidToCheck == nullptr || IsMember == nullptr) {
+        g_machine.lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    *IsMember = TokenHas((const char *)SidToCheck) ? TRUE : FALSE;
+    return TRUE;
 }
 
 // advapi32: registry

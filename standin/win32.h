@@ -201,6 +201,7 @@ typedef struct _TOKEN_PRIVILEGES {
 #define OWNER_SECURITY_INFORMATION 0x00000001L
 
 typedef enum { WinLocalSystemSid = 22, WinBuiltinAdministratorsSid = 26 } WELL_KNOWN_SID_TYPE;
+#define SECURITY_MAX_SID_SIZE 68
 
 // System messages
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
@@ -283,6 +284,9 @@ BOOL WINAPI GetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION Requeste
 BOOL WINAPI GetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR pSecurityDescriptor, PSID *pOwner,
                                        LPBOOL lpbOwnerDefaulted);
 BOOL WINAPI IsWellKnownSid(PSID pSid, WELL_KNOWN_SID_TYPE WellKnownSidType);
+BOOL WINAPI CreateWellKnownSid(WELL_KNOWN_SID_TYPE WellKnownSidType, PSID DomainSid, PSID pSid,
+                               DWORD *cbSid);
+BOOL WINAPI CheckTokenMembership(HANDLE TokenHandle, PSID SidToCheck, PBOOL IsMember);
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                           PHKEY phkResult);
 LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,

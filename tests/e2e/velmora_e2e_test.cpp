@@ -752,6 +752,11 @@ TEST_F(Lock, NameOfSomeoneElseFailsWithoutWaiting)
     const char *const holders[] = {
         "D:(A;;GA;;;WD)",               // the holder's default owner, open to everyone
         "O:WDD:(A;;GA;;;WD)",           // owned by Everyone
+        // Another user's program, with its default access list: owned by
+        // that user, open to that user and LocalSystem alone, so that even
+        // an elevated administrator cannot open it.
+        "O:S-1-5-21-1004336348-1177238915-682003330-1002"
+        "D:(A;;GA;;;S-1-5-21-1004336348-1177238915-682003330-1002)(A;;GA;;;SY)",
         NULL,                           // an event
     };
     for (const char *sddl : holders) {

@@ -59,7 +59,8 @@ const char *const kFailable[] = {
     "LoadLibraryA",        "FreeLibrary",                "GetProcessWindowStation",
     "GetUserObjectInformationW", "RegDeleteValueA",      "OpenMutexA",
     "ConvertStringSecurityDescriptorToSecurityDescriptorA", "GetKernelObjectSecurity",
-    "FormatMessageW",      "GetSecurityDescriptorOwner",
+    "FormatMessageW",      "GetSecurityDescriptorOwner", "CreateWellKnownSid",
+    "CheckTokenMembership",
 };
 const size_t kFailableCount = sizeof kFailable / sizeof kFailable[0];
 

@@ -35,8 +35,10 @@ RUNTIME_X64 = "MinGW-w64 x64 runtime"
 ALLOWED_IMPORTS = {
     "advapi32.dll": {
         "AdjustTokenPrivileges": "enabling SeDebugPrivilege at start-up",
+        "CheckTokenMembership": "does an administrator the update lock refuses hold an elevated token (2000)",
         "ConvertStringSecurityDescriptorToSecurityDescriptorA":
             "the update lock's owner and access list, from their text form (2000)",
+        "CreateWellKnownSid": "the Administrators SID for that question, in a buffer of our own (XP)",
         "GetKernelObjectSecurity": "reading the update lock's owner before trusting it",
         "GetSecurityDescriptorOwner": "the owner in that descriptor",
         "IsWellKnownSid": "is the lock's owner LocalSystem or Administrators (XP)",

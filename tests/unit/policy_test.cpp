@@ -367,6 +367,16 @@ TEST_F(ToolTest, FailuresLeaveTheValueAndSayWhy)
         {"made by a user", "", 0, standin::MUTEX_FREE, standin::LOCK_USER, true, kNameHeld, false},
         {"held by a user", "", 0, standin::MUTEX_HELD, standin::LOCK_USER, true, kNameHeld, false},
         {"no owner", "", 0, standin::MUTEX_FREE, standin::LOCK_NO_OWNER, true, kNameHeld, false},
+        // Another account's lock shuts out an elevated administrator, whom
+        // elevating cannot help, and a filtered token, whom it can.
+        {"another account's", "", 0, standin::MUTEX_FREE, standin::LOCK_OTHER_ACCOUNT, true,
+         kNameHeld, false},
+        {"another account's, filtered token", "", 0, standin::MUTEX_FREE,
+         standin::LOCK_OTHER_ACCOUNT, false, kNeedsAdministrator, false},
+        {"another account's, membership unknown", "CheckTokenMembership", ERROR_ACCESS_DENIED,
+         standin::MUTEX_FREE, standin::LOCK_OTHER_ACCOUNT, true, kNeedsAdministrator, false},
+        {"another account's, no SID", "CreateWellKnownSid", ERROR_INSUFFICIENT_BUFFER,
+         standin::MUTEX_FREE, standin::LOCK_OTHER_ACCOUNT, true, kNeedsAdministrator, false},
         {"an event", "", 0, standin::MUTEX_FREE, standin::LOCK_EVENT, true, kNameHeld, false},
         {"no administrator", "", 0, standin::MUTEX_FREE, standin::LOCK_NONE, false,
          kNeedsAdministrator, false},
