@@ -58,6 +58,10 @@ echo "== killed outright"
 if start_run; then
     kill -KILL "$run"
     wait "$run" 2>/dev/null
+    # As a power cut would: every process of the prefix ends with it (Wine
+    # does not end a job's processes when its last handle goes with a kill).
+    wine_server -k 2>/dev/null
+    wine_server -w 2>/dev/null
     [ -e "$backup" ] || fail "no backup left by the killed run"
     wine_run reg add "$key" /v NoDrives /t REG_DWORD /d 0x1 /f /reg:64 </dev/null >/dev/null
     "$loader" "$tests" --change-this-machine "$velmora" </dev/null >"$output" 2>&1

@@ -444,13 +444,15 @@ int PrepareMachine(const GuardOptions &options, const std::vector<std::string> &
     g_backupPath = (slash == std::wstring::npos ? L"" : g_backupPath.substr(0, slash + 1)) +
                    L"velmora_e2e_tests.backup";
 
-    if (!options.changeThisMachine && !options.restoreBackup)
-        return ListInstead(cases);
+    // Asked first, also before a listing: a run that would be refused says
+    // so at once (the workflow starts every job with a listing).
     if (!RunsAsAdministrator())
         return Refuse("it needs administrator rights (Administrators enabled: an elevated prompt)");
     if (RunsAsLocalSystem())
         return Refuse("it does not run as LocalSystem: a drive letter it defined would be seen in "
                       "every session");
+    if (!options.changeThisMachine && !options.restoreBackup)
+        return ListInstead(cases);
     HANDLE oneCopy = CreateMutexW(NULL, TRUE, L"Global\\VelmoraE2ETests.OneCopy");
     if (oneCopy == NULL || GetLastError() == ERROR_ALREADY_EXISTS)
         return Refuse("another copy of it is running");
