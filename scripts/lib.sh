@@ -16,6 +16,8 @@ VELMORA_SIGN_PACKAGES="osslsigncode openssl"
 VELMORA_TEST_PACKAGES="python3 python3-pefile clang libclang-rt-14-dev util-linux
     python3-jsonschema $VELMORA_RELEASE_PACKAGES $VELMORA_SIGN_PACKAGES"
 VELMORA_BENCH_PACKAGES="hyperfine valgrind time"
+# Node.js and npm, for checking the GitHub Actions workflows.
+VELMORA_WORKFLOW_PACKAGES="nodejs npm"
 
 say() { printf '\033[1m==> %s\033[0m\n' "$*"; }
 
@@ -43,6 +45,14 @@ ensure_packages() {
         VELMORA_APT_UPDATED=1
     fi
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+}
+
+# Node.js and npm, from Debian where the machine has no node or npm. A Node
+# installed from elsewhere is used as it is: NodeSource's, for one, brings
+# its own npm, which Debian's npm package would conflict with.
+ensure_node() {
+    command -v node >/dev/null && command -v npm >/dev/null && return 0
+    ensure_packages $VELMORA_WORKFLOW_PACKAGES
 }
 
 # --- The host and its Wine loaders -------------------------------------------

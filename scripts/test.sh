@@ -9,6 +9,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 ensure_packages $VELMORA_BUILD_PACKAGES $VELMORA_TEST_PACKAGES || exit 1
 ensure_wine_packages || exit 1
+ensure_node || exit 1
 
 passed=0
 failed=0
@@ -109,6 +110,14 @@ if /usr/bin/python3 "$VELMORA_ROOT/tests/release/test_release.py"; then
     passed=$((passed + 1))
 else
     failed=$((failed + 1)); failures+=("release: see above")
+fi
+
+# 6. The GitHub Actions workflows, with GitHub's own parser, offline.
+say "Tests: workflows"
+if bash "$VELMORA_ROOT/tests/workflows/check.sh"; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1)); failures+=("workflows: see above")
 fi
 
 echo
