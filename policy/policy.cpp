@@ -233,6 +233,52 @@ static const DriveCommandTexts kUnhideTexts = {
     "\n\n [*] Successfully made the Drive %s Visible",
 };
 
+typedef LRESULT(WINAPI *SendMessageTimeoutAFunction)(HWND window, UINT message, WPARAM wParam,
+                                                     LPARAM lParam, UINT flags, UINT timeout,
+                                                     PDWORD_PTR result);
+
+// A window that does not answer within the first is passed over. A broadcast
+// waits for each window in turn, so the run waits for all of it no longer
+// than the second.
+static const UINT kAnnouncementTimeoutPerWindow = 200;
+static const DWORD kAnnouncementWaitMilliseconds = 1000;
+
+// The announcing thread. HWND_BROADCAST reaches the top-level windows of this
+// process's desktop only. wParam 0 is what an application sends (Group Policy
+// itself sends 1 for computer policy); lParam names what changed.
+static DWORD WINAPI BroadcastPolicyChange(LPVOID sendMessageTimeout)
+{
+    SendMessageTimeoutAFunction send = (SendMessageTimeoutAFunction)sendMessageTimeout;
+    DWORD_PTR answer;
+    send(HWND_BROADCAST, WM_SETTINGCHANGE, 0, (LPARAM) "Policy", SMTO_ABORTIFHUNG,
+         kAnnouncementTimeoutPerWindow, &answer);
+    return 0;
+}
+
+// Tells running programs that policy settings changed: WM_SETTINGCHANGE with
+// "Policy" is the notice Windows documents for it. Whether the shell reads
+// NoDrives again on it is the shell's affair, so nothing depends on it: not
+// the screen, not the exit status. The broadcast runs in a thread of its own
+// and is waited for a bounded time, so that windows slow to answer cannot
+// hold up the run. user32 is loaded on this path only.
+static void AnnouncePolicyChange()
+{
+    HMODULE user32 = LoadLibraryA("user32.dll");
+    if (user32 == NULL)
+        return;
+    // user32 is never freed: the thread may still be inside it when we stop
+    // waiting, and the end of the process unloads it anyway.
+    FARPROC send = GetProcAddress(user32, "SendMessageTimeoutA");
+    if (send == NULL)
+        return;
+    HANDLE thread = CreateThread(NULL, 0, BroadcastPolicyChange, (LPVOID)send, 0, NULL);
+    if (thread == NULL)
+        return;
+    // Finished or not, the run goes on: the announcement changes nothing it reports.
+    WaitForSingleObject(thread, kAnnouncementWaitMilliseconds);
+    CloseHandle(thread);
+}
+
 static int RunDriveCommand(char *driveArgument, const DriveCommandTexts *texts)
 {
     DWORD bit;
@@ -251,6 +297,7 @@ static int RunDriveCommand(char *driveArgument, const DriveCommandTexts *texts)
         ShowFailureReason(&failure);
         return 0;
     }
+    AnnouncePolicyChange();
     PrintText(texts->success, echo);
     SetConsoleColor(COLOR_WHITE);
     PrintText("%s", kLogOffNote);

@@ -14,7 +14,7 @@
 #   L:  "Clé"                  fixed disk, a label beyond ASCII
 #   N:  no label               network drive
 #   R:  no label               RAM disk
-# C: and Z: are Wine's own.
+# C: and Z: are Wine's own. Windows are made by Wine's null display driver.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 prefix=${1:?usage: make-test-prefix.sh PREFIX}
@@ -47,6 +47,11 @@ for setting in f:cdrom g:cdrom h:floppy n:network r:ramdisk; do
     wine_run reg add 'HKLM\Software\Wine\Drives' /v "${setting%%:*}:" /t REG_SZ \
         /d "${setting#*:}" /f /reg:64 >/dev/null </dev/null
 done
+# Wine's null display driver: without an X display Wine otherwise makes no
+# windows at all, so no top-level window could receive a broadcast and a
+# new console would have no window.
+wine_run reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f /reg:64 \
+    >/dev/null </dev/null
 # Let this server end (saving the registry) so the next one starts the mount
 # manager afresh with the new drives.
 wine_server -w

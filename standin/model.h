@@ -122,8 +122,9 @@ struct Machine {
     std::vector<int> keysPressed;               // scripted keystrokes, first first
     int keystrokesRead = 0;
 
-    // Kernel handles (process tokens, mutexes): the open ones, each with
-    // what it is ("token" or "mutex"), and how many were ever opened.
+    // Kernel handles (process tokens, mutexes, threads): the open ones, each
+    // with what it is ("token", "mutex" or "thread"), and how many were ever
+    // opened.
     std::map<HANDLE, std::string> openHandles;
     int handlesOpened = 0;
 
@@ -162,7 +163,7 @@ struct Machine {
                                                 // between CreateMutexA and OpenMutexA
     MutexState mutexState = MUTEX_FREE;
     std::vector<std::string> mutexNames;        // as passed to CreateMutexA, in order
-    std::vector<DWORD> waitTimeouts;            // as passed to WaitForSingleObject
+    std::vector<DWORD> waitTimeouts;            // as passed to WaitForSingleObject for a mutex
     int mutexOwned = 0;                         // ownership taken and not released
     int writesOutsideMutex = 0;                 // value writes or deletes while none was owned
 

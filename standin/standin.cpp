@@ -319,6 +319,18 @@ BOOL WINAPI FakeGetUserObjectInformationW(HANDLE hObj, int nIndex, LPVOID pvInfo
     return TRUE;
 }
 
+// Every window answers at once; what a broadcast reached is not modelled.
+LRESULT WINAPI FakeSendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam,
+                                       UINT fuFlags, UINT uTimeout, PDWORD_PTR lpdwResult)
+{
+    (void)hWnd, (void)Msg, (void)wParam, (void)lParam, (void)fuFlags, (void)uTimeout;
+    if (Called("SendMessageTimeoutA"))
+        return 0;
+    if (lpdwResult)
+        *lpdwResult = 0;
+    return 1;
+}
+
 }  // namespace
 
 Machine &TheMachine()
@@ -1024,8 +1036,25 @@ HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpNa
     return OpenObjectHandle(name, dwDesiredAccess);
 }
 
+// The thread runs to its end before CreateThread returns: a wait for it
+// finds it finished.
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                           LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                           DWORD dwCreationFlags, LPDWORD lpThreadId)
+{
+    (void)lpThreadAttributes, (void)dwStackSize, (void)dwCreationFlags;
+    if (Called("CreateThread"))
+        return nullptr;
+    lpStartAddress(lpParameter);
+    if (lpThreadId)
+        *lpThreadId = 2;
+    return NewHandle("thread");
+}
+
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
+    if (IsOpen(hHandle, "thread"))
+        return Called("WaitForSingleObject") ? WAIT_FAILED : WAIT_OBJECT_0;
     g_machine.waitTimeouts.push_back(dwMilliseconds);
     if (Called("WaitForSingleObject"))
         return WAIT_FAILED;
@@ -1166,6 +1195,8 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
             return (FARPROC)(void *)&FakeGetProcessWindowStation;
         if (strcmp(lpProcName, "GetUserObjectInformationW") == 0)
             return (FARPROC)(void *)&FakeGetUserObjectInformationW;
+        if (strcmp(lpProcName, "SendMessageTimeoutA") == 0)
+            return (FARPROC)(void *)&FakeSendMessageTimeoutA;
     }
     if (hModule != kKernel32 || lpProcName == nullptr ||
         strcmp(lpProcName, "IsWow64Process") != 0 || g_machine.wow64 == WOW64_FUNCTION_ABSENT) {

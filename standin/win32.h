@@ -42,6 +42,12 @@ typedef void *PSID;
 typedef void *PSECURITY_DESCRIPTOR;
 typedef void *HLOCAL;
 typedef DWORD SECURITY_INFORMATION;
+typedef size_t SIZE_T;
+typedef uintptr_t WPARAM;
+typedef intptr_t LPARAM;
+typedef intptr_t LRESULT;
+typedef uintptr_t DWORD_PTR;
+typedef DWORD_PTR *PDWORD_PTR;
 
 struct HKEY__;
 typedef struct HKEY__ *HKEY;
@@ -53,6 +59,7 @@ typedef struct HWND__ *HWND;
 struct HWINSTA__;
 typedef struct HWINSTA__ *HWINSTA;
 typedef int (WINAPI *FARPROC)(void);
+typedef DWORD (WINAPI *LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 
 #define TRUE 1
 #define FALSE 0
@@ -128,6 +135,11 @@ typedef struct _STARTUPINFOA {
 // Window stations (user32)
 #define UOI_FLAGS 1
 #define WSF_VISIBLE 0x0001L
+
+// Messages (user32)
+#define HWND_BROADCAST ((HWND)(uintptr_t)0xffff)
+#define WM_SETTINGCHANGE 0x001A
+#define SMTO_ABORTIFHUNG 0x0002
 
 typedef struct tagUSEROBJECTFLAGS {
     BOOL fInherit;
@@ -257,6 +269,9 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
                            LPCSTR lpName);
 HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                           LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                           DWORD dwCreationFlags, LPDWORD lpThreadId);
 DWORD WINAPI GetTickCount(void);
 HLOCAL WINAPI LocalFree(HLOCAL hMem);
 DWORD WINAPI FormatMessageW(DWORD dwFlags, const void *lpSource, DWORD dwMessageId,

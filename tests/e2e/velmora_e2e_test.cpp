@@ -448,6 +448,77 @@ bool ViewsAreSeparate()
 }
 
 
+// ------------------------------------------------ a program told of changes
+
+// A top-level window of this program, with its message loop in a thread of
+// its own, as any running program has: it counts the WM_SETTINGCHANGE
+// messages that name "Policy" and keeps the wParam of the last one. One at
+// a time.
+class SettingListener {
+public:
+    SettingListener()
+    {
+        Forget();
+        ready_ = CreateEventA(NULL, TRUE, FALSE, NULL);
+        thread_ = CreateThread(NULL, 0, Run, this, 0, NULL);
+        if (thread_ == NULL || WaitForSingleObject(ready_, 30000) != WAIT_OBJECT_0)
+            window_ = NULL;
+    }
+    ~SettingListener()
+    {
+        if (window_ != NULL)
+            PostMessageA(window_, WM_CLOSE, 0, 0);
+        if (thread_ != NULL) {
+            WaitForSingleObject(thread_, 30000);
+            CloseHandle(thread_);
+        }
+        CloseHandle(ready_);
+    }
+    bool Listening() const { return window_ != NULL; }
+    LONG PolicyNotices() const { return InterlockedCompareExchange(&notices_, 0, 0); }
+    WPARAM LastWParam() const { return lastWParam_; }
+    void Forget() { InterlockedExchange(&notices_, 0); }
+
+private:
+    static LRESULT CALLBACK Receive(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        if (message == WM_SETTINGCHANGE && lParam != 0 && strcmp((const char *)lParam, "Policy") == 0) {
+            lastWParam_ = wParam;
+            InterlockedIncrement(&notices_);
+        }
+        if (message == WM_DESTROY)
+            PostQuitMessage(0);
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+    static DWORD WINAPI Run(LPVOID parameter)
+    {
+        SettingListener *self = (SettingListener *)parameter;
+        WNDCLASSA windowClass = {};
+        windowClass.lpfnWndProc = Receive;
+        windowClass.hInstance = GetModuleHandleA(NULL);
+        windowClass.lpszClassName = "VelmoraTestSettingListener";
+        RegisterClassA(&windowClass);
+        // Not a message-only window: those get no broadcasts.
+        self->window_ = CreateWindowExA(0, windowClass.lpszClassName, "", WS_OVERLAPPED, 0, 0, 10,
+                                        10, NULL, NULL, windowClass.hInstance, NULL);
+        SetEvent(self->ready_);
+        if (self->window_ == NULL)
+            return 1;
+        MSG message;
+        while (GetMessageA(&message, NULL, 0, 0) > 0)
+            DispatchMessageA(&message);
+        return 0;
+    }
+
+    HANDLE ready_ = NULL;
+    HANDLE thread_ = NULL;
+    HWND window_ = NULL;
+    static LONG notices_;
+    static volatile WPARAM lastWParam_;
+};
+LONG SettingListener::notices_ = 0;
+volatile WPARAM SettingListener::lastWParam_ = 0;
+
 // ------------------------------------------------------------------- tests
 
 class Prefix : public RegistryTest {};
@@ -635,6 +706,39 @@ TEST_F(Policy, HideAndUnhideMergeOneBit)
         EXPECT_EQ(Crlf(DriveCommandText(c.hide, c.echoed, c.succeeds, reason)), run.out);
         EXPECT_EQ("", run.err);
         EXPECT_EQ(c.after, ReadValue(k64));
+    }
+}
+
+// A hide or unhide that changed the stored value tells running programs that
+// policy changed: WM_SETTINGCHANGE with "Policy" and wParam 0 reaches the
+// top-level windows of Velmora's desktop, this program's among them. A
+// listing or a failed hide says nothing. The send is synchronous, so a
+// notice has arrived by the time Velmora has ended.
+TEST_F(Policy, ChangesAreAnnouncedToRunningPrograms)
+{
+    SettingListener listener;
+    ASSERT_TRUE(listener.Listening()) << "this program cannot make a top-level window";
+    struct {
+        std::vector<std::string> arguments;
+        Value before;
+        DWORD status;
+        LONG notices;
+    } const cases[] = {
+        {{"-H", "E"}, Dword(0x04), 0, 1},
+        {{"-U", "C"}, Dword(0x04), 0, 1},
+        {{"-L"}, Dword(0x04), 0, 0},
+        {{"-H", "E"}, Text("16"), 1, 0},  // no mask: refused
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.arguments[0] + " on " + ::testing::PrintToString(c.before));
+        WriteValue(k64, c.before);
+        listener.Forget();
+        Outcome run = RunVelmora(c.arguments);
+        EXPECT_EQ(c.status, run.status);
+        EXPECT_EQ(c.notices, listener.PolicyNotices());
+        if (c.notices > 0) {
+            EXPECT_EQ(0u, listener.LastWParam()) << "an application sends 0";
+        }
     }
 }
 

@@ -60,7 +60,7 @@ const char *const kFailable[] = {
     "GetUserObjectInformationW", "RegDeleteValueA",      "OpenMutexA",
     "ConvertStringSecurityDescriptorToSecurityDescriptorA", "GetKernelObjectSecurity",
     "FormatMessageW",      "GetSecurityDescriptorOwner", "CreateWellKnownSid",
-    "CheckTokenMembership",
+    "CheckTokenMembership", "CreateThread",              "SendMessageTimeoutA",
 };
 const size_t kFailableCount = sizeof kFailable / sizeof kFailable[0];
 
@@ -545,6 +545,8 @@ void CheckRun(const Scenario &scenario, const Registry &before, int status,
         Require(EndsWith(text, kNote), "a successful drive command does not end with the note",
                 Quoted(text));
     }
+    Require(standin::CountCalls("CreateThread") == 0 || (outcome == DRIVE_COMMAND && driveSucceeded),
+            "a change was announced where nothing changed");
 
     // The registry.
     const Registry &after = machine.keys;

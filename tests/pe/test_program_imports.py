@@ -62,7 +62,8 @@ ALLOWED = {
     "shlwapi.dll": """
         StrRetToBufW""",
     "user32.dll": """
-        SendMessageTimeoutA""",
+        CreateWindowExA DefWindowProcA DispatchMessageA GetMessageA PostMessageA PostQuitMessage
+        RegisterClassA SendMessageTimeoutA""",
 }
 
 

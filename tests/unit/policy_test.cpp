@@ -139,8 +139,12 @@ TEST_P(MergeTest, WritesTheMergedMaskAsFourByteDword)
     for (const auto &call : machine().calls)
         if (std::find(kLockedUpdate.begin(), kLockedUpdate.end(), call) != kLockedUpdate.end())
             update.push_back(call);
-    ASSERT_GE(update.size(), kLockedUpdate.size());
-    EXPECT_EQ(std::vector<std::string>(update.end() - kLockedUpdate.size(), update.end()), kLockedUpdate);
+    // From the last try at creating the lock (a name that vanished is tried again).
+    auto lastCreate = std::find(update.rbegin(), update.rend(), "CreateMutexA");
+    ASSERT_NE(lastCreate, update.rend());
+    auto from = lastCreate.base() - 1;
+    ASSERT_GE(update.end() - from, (long)kLockedUpdate.size());
+    EXPECT_EQ(std::vector<std::string>(from, from + kLockedUpdate.size()), kLockedUpdate);
     ASSERT_EQ(machine().mutexNames.size(), c.holderEnds ? 2u : 1u);
     EXPECT_EQ(machine().mutexNames[0].rfind("Global\\", 0), 0u) << "shared by every session";
     ASSERT_EQ(machine().waitTimeouts.size(), 1u);
