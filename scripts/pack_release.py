@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Packs the release archive: the two executables, README.txt (the
 administrator's part of README.md as plain text for Notepad), LICENSE.txt
-and SHA256SUMS.
+and SHA256SUMS; and the tests archive: the end-to-end test program of each
+build, README-TESTS.txt and their SHA256SUMS.
 
 Every entry has the same time (the commit's), the same mode and a fixed
 place, so the same inputs always give the same bytes. Called by release.sh.
@@ -69,6 +70,26 @@ def readme_text(markdown, version, commit):
     return text.replace("\n", "\r\n")
 
 
+def tests_readme_text(text, version, commit):
+    """README-TESTS.txt: a title with the version and the commit, then the
+    text as it is kept, with CR LF line ends for Notepad."""
+    title = "Velmora %s: end-to-end tests" % version
+    text = "%s\n%s\n\nBuilt from commit %s.\n\n%s" % (
+        title, "=" * len(title), commit, text.replace("<version>", version))
+    return text.replace("\n", "\r\n").encode("ascii")
+
+
+def executables(folder_paths, name):
+    """The executable of each build folder, and the SHA256SUMS of them."""
+    found = []
+    for folder, path in folder_paths:
+        with open(path, "rb") as f:
+            found.append((folder + "/" + name, f.read()))
+    sums = "".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), entry)
+                   for entry, data in found)
+    return found, sums
+
+
 def add(archive, name, data, date_time):
     info = zipfile.ZipInfo(name, date_time)
     info.create_system = 3  # Unix, so the mode below is read as one
@@ -77,19 +98,23 @@ def add(archive, name, data, date_time):
     archive.writestr(info, data, compresslevel=9)
 
 
+def pack(path, entries, date_time):
+    partial = path + ".part"
+    with zipfile.ZipFile(partial, "w") as archive:
+        for name, data in entries:
+            add(archive, name, data, date_time)
+    os.replace(partial, path)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("zip")
-    for option in ("--version", "--commit", "--epoch", "--readme", "--license", "--x86", "--x64"):
+    for option in ("--version", "--commit", "--epoch", "--readme", "--license", "--x86", "--x64",
+                   "--tests-zip", "--tests-readme", "--tests-x86", "--tests-x64"):
         parser.add_argument(option, required=True)
     args = parser.parse_args()
 
-    executables = []
-    for folder, path in (("x86", args.x86), ("x64", args.x64)):
-        with open(path, "rb") as f:
-            executables.append((folder + "/Velmora.exe", f.read()))
-    sums = "".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
-                   for name, data in executables)
+    programs, sums = executables((("x86", args.x86), ("x64", args.x64)), "Velmora.exe")
     with open(args.readme, encoding="utf-8") as f:
         readme = readme_text(f.read(), args.version, args.commit)
     try:
@@ -100,12 +125,15 @@ def main():
         license_text = f.read().replace("\n", "\r\n").encode("ascii")
 
     date_time = time.gmtime(int(args.epoch))[:6]
-    partial = args.zip + ".part"
-    with zipfile.ZipFile(partial, "w") as archive:
-        for name, data in executables + [("README.txt", readme), ("LICENSE.txt", license_text),
-                                         ("SHA256SUMS", sums)]:
-            add(archive, name, data, date_time)
-    os.replace(partial, args.zip)
+    pack(args.zip, programs + [("README.txt", readme), ("LICENSE.txt", license_text),
+                               ("SHA256SUMS", sums)], date_time)
+
+    programs, sums = executables((("x86", args.tests_x86), ("x64", args.tests_x64)),
+                                 "velmora_e2e_tests.exe")
+    with open(args.tests_readme, encoding="ascii") as f:
+        readme = tests_readme_text(f.read(), args.version, args.commit)
+    pack(args.tests_zip, programs + [("README-TESTS.txt", readme), ("SHA256SUMS", sums)],
+         date_time)
 
 
 if __name__ == "__main__":

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Builds the release archive from the checked-out tree: both executables,
 # each in a fresh build folder of its own, packed with README.txt,
-# LICENSE.txt and SHA256SUMS into velmora-<version>-windows.zip. The same
-# commit gives the same bytes on any machine with the same Debian packages:
-# the archive's times are the commit's (or $SOURCE_DATE_EPOCH's), its order
-# and modes fixed. Beside the archive it writes <archive>.sha256 and the
-# package manifests made from the archive: winget/ (winget's three files)
+# LICENSE.txt and SHA256SUMS into velmora-<version>-windows.zip. From the
+# same build folders, the tests archive velmora-<version>-windows-tests.zip:
+# the end-to-end test program of each build, README-TESTS.txt and their
+# SHA256SUMS, to run on a Windows test machine. The same commit gives the
+# same bytes on any machine with the same Debian packages: the archives'
+# times are the commit's (or $SOURCE_DATE_EPOCH's), their order and modes
+# fixed. Beside each archive it writes <archive>.sha256, and the package
+# manifests made from the release archive: winget/ (winget's three files)
 # and velmora.json (Scoop's).
 #
 #   scripts/release.sh [--out DIR] [--build DIR] [--url-base URL]
@@ -18,7 +21,8 @@
 #   --url-base URL        where the archive will be downloaded from, for the
 #                         manifests (default: the product's web address
 #                         followed by /download/<version>/)
-#   --sign-cert CERT.pem  sign both executables (Authenticode, SHA-256) with
+#   --sign-cert CERT.pem  sign the executables and the test programs
+#                         (Authenticode, SHA-256) with
 #   --sign-key KEY.pem    this certificate, with its chain, and its private key
 #   --sign-pass-file FILE the password of an encrypted key, on the first line
 #   --timestamp URL       an RFC 3161 time-stamp server for the signatures
@@ -101,39 +105,48 @@ if [ -n "$(git -C "$VELMORA_ROOT" status --porcelain)" ]; then
 fi
 
 for machine in x86 x64; do
-    say "Building the $machine executable"
+    say "Building the $machine executable and test program"
     rm -rf "${build:?}/$machine"
     configure_windows_in "$machine" "$build/$machine"
-    cmake --build "$build/$machine" --target Velmora -j "$(nproc)" >/dev/null
+    cmake --build "$build/$machine" --target Velmora velmora_e2e_tests -j "$(nproc)" >/dev/null
 done
 
-# The signed copies go to signed/; the unsigned builds stay as they are, so
-# that removing a signature can be checked against them byte for byte.
+# The signed copies go to signed/, each at its place in the build folder;
+# the unsigned builds stay as they are, so that removing a signature can be
+# checked against them byte for byte.
 packed=$build
 if [ -n "$cert" ]; then
     packed=$build/signed
     rm -rf "$packed"
     for machine in x86 x64; do
-        say "Signing the $machine executable"
-        mkdir -p "$packed/$machine"
-        osslsigncode sign -certs "$cert" -key "$key" ${pass_file:+-readpass "$pass_file"} \
-            -h sha256 ${timestamp:+-ts "$timestamp"} \
-            -in "$build/$machine/Velmora.exe" -out "$packed/$machine/Velmora.exe" </dev/null >/dev/null
-        osslsigncode remove-signature -in "$packed/$machine/Velmora.exe" \
-            -out "$packed/$machine/unsigned.exe" </dev/null >/dev/null
-        cmp -s "$packed/$machine/unsigned.exe" "$build/$machine/Velmora.exe" ||
-            fail "the $machine executable without its signature is not the unsigned build"
-        rm "$packed/$machine/unsigned.exe"
+        say "Signing the $machine executable and test program"
+        for built in Velmora.exe tests/e2e/velmora_e2e_tests.exe; do
+            signed=$packed/$machine/$built
+            mkdir -p "$(dirname "$signed")"
+            osslsigncode sign -certs "$cert" -key "$key" ${pass_file:+-readpass "$pass_file"} \
+                -h sha256 ${timestamp:+-ts "$timestamp"} \
+                -in "$build/$machine/$built" -out "$signed" </dev/null >/dev/null
+            osslsigncode remove-signature -in "$signed" -out "$signed.unsigned" </dev/null >/dev/null
+            cmp -s "$signed.unsigned" "$build/$machine/$built" ||
+                fail "the $machine $built without its signature is not the unsigned build"
+            rm "$signed.unsigned"
+        done
     done
 fi
 
 mkdir -p "$out"
 zip=$out/velmora-$version-windows.zip
+tests_zip=$out/velmora-$version-windows-tests.zip
 /usr/bin/python3 -B "$VELMORA_ROOT/scripts/pack_release.py" "$zip" --version "$version" \
     --commit "$commit" --epoch "$epoch" --readme "$VELMORA_ROOT/README.md" \
     --license "$VELMORA_ROOT/LICENSE" \
-    --x86 "$packed/x86/Velmora.exe" --x64 "$packed/x64/Velmora.exe"
-(cd "$out" && sha256sum "${zip##*/}" >"${zip##*/}.sha256")
+    --x86 "$packed/x86/Velmora.exe" --x64 "$packed/x64/Velmora.exe" \
+    --tests-zip "$tests_zip" --tests-readme "$VELMORA_ROOT/tests/e2e/README-TESTS.txt" \
+    --tests-x86 "$packed/x86/tests/e2e/velmora_e2e_tests.exe" \
+    --tests-x64 "$packed/x64/tests/e2e/velmora_e2e_tests.exe"
+for archive in "$zip" "$tests_zip"; do
+    (cd "$out" && sha256sum "${archive##*/}" >"${archive##*/}.sha256")
+done
 /usr/bin/python3 -B "$VELMORA_ROOT/scripts/manifests.py" "$zip" ${url_base:+--url-base "$url_base"}
-say "$zip, with its .sha256, winget/ and velmora.json"
-cat "$zip.sha256"
+say "$zip, with its .sha256, winget/ and velmora.json; $tests_zip, with its .sha256"
+cat "$zip.sha256" "$tests_zip.sha256"

@@ -1,8 +1,8 @@
 #!/usr/bin/python3
-"""Checks of the release archive and its package manifests: scripts/release.sh
-run twice from this tree, in two build folders, into a temporary folder,
-and a third time signing with a throw-away certificate whose key is
-encrypted, for another download address.
+"""Checks of the release archive, the tests archive and the package
+manifests: scripts/release.sh run twice from this tree, in two build
+folders, into a temporary folder, and a third time signing with a
+throw-away certificate whose key is encrypted, for another download address.
 
 Usage: /usr/bin/python3 test_release.py [unittest options]
 """
@@ -22,8 +22,17 @@ import yaml
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..", "..")
-MACHINES = {"x86/Velmora.exe": 0x14C, "x64/Velmora.exe": 0x8664}
-ENTRIES = list(MACHINES) + ["README.txt", "LICENSE.txt", "SHA256SUMS"]
+MACHINES = {"x86": 0x14C, "x64": 0x8664}
+# Each archive written by a run: its name's end, the executable of each build
+# (where it is in a build folder), its entries after the executables, and
+# what its read-me must say.
+ARCHIVES = {
+    "windows": ("Velmora.exe", ["README.txt", "LICENSE.txt", "SHA256SUMS"],
+                (b"Download and verify", b"Many machines", b"MIT")),
+    "windows-tests": ("tests/e2e/velmora_e2e_tests.exe", ["README-TESTS.txt", "SHA256SUMS"],
+                      (b"--change-this-machine", b"--restore-backup", b"Global\\Velmora.NoDrives",
+                       b"Group Policy", b"GoogleTest")),
+}
 
 PASSWORD = "throw-away password"
 URL_BASE = "https://downloads.example.org/velmora/"  # the signed run's
@@ -31,7 +40,7 @@ with open(os.path.join(ROOT, "VERSION")) as f:
     VERSION = f.readline().strip()
 
 scratch = None
-archives = []  # the zip of each unsigned run
+outs = []  # the folder of each unsigned run
 signing = {}  # the signed run: its folder, certificate, key, password file, output
 
 
@@ -42,8 +51,18 @@ def release(out, *options, **run):
                           stdin=subprocess.DEVNULL, start_new_session=True, **run)
 
 
-def zip_in(folder):
-    return os.path.join(folder, *[n for n in os.listdir(folder) if n.endswith(".zip")])
+def zip_in(folder, kind="windows"):
+    return os.path.join(folder, "velmora-%s-%s.zip" % (VERSION, kind))
+
+
+def executables(kind):
+    """Each build's executable in the archive of this kind."""
+    name = os.path.basename(ARCHIVES[kind][0])
+    return [machine + "/" + name for machine in MACHINES]
+
+
+def entries(kind):
+    return executables(kind) + ARCHIVES[kind][1]
 
 
 def setUpModule():
@@ -52,7 +71,7 @@ def setUpModule():
     for run in ("one", "two"):
         out = os.path.join(scratch.name, run)
         release(out, check=True, stdout=subprocess.DEVNULL)
-        archives.append(zip_in(out))
+        outs.append(out)
 
     keys = os.path.join(scratch.name, "keys")
     os.mkdir(keys)
@@ -122,58 +141,71 @@ def check_manifests(test, archive, url_base):
 
 
 class Archive(unittest.TestCase):
-    def setUp(self):
-        self.zip = zipfile.ZipFile(archives[0])
-        self.addCleanup(self.zip.close)
+    """The checks that hold for both archives run on each, as a subtest."""
 
-    def test_name_entries_and_times(self):
-        self.assertEqual(os.path.basename(archives[0]), "velmora-%s-windows.zip" % VERSION)
-        self.assertEqual(self.zip.namelist(), ENTRIES)
+    def test_entries_times_and_sha256_file(self):
         commit_time = int(subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%ct"],
                                          check=True, capture_output=True, text=True).stdout)
         commit_time -= commit_time % 2  # a zip holds even seconds
-        self.assertEqual({info.date_time for info in self.zip.infolist()},
-                         {time.gmtime(commit_time)[:6]}, "entry times are not the commit's")
+        for kind in ARCHIVES:
+            with self.subTest(kind), zipfile.ZipFile(zip_in(outs[0], kind)) as archive:
+                self.assertEqual(archive.namelist(), entries(kind))
+                self.assertEqual({info.date_time for info in archive.infolist()},
+                                 {time.gmtime(commit_time)[:6]}, "entry times are not the commit's")
+                with open(archive.filename, "rb") as f:
+                    sha256 = hashlib.sha256(f.read()).hexdigest()
+                with open(archive.filename + ".sha256") as f:
+                    self.assertEqual(f.read(), "%s  %s\n" % (sha256, os.path.basename(archive.filename)))
 
     def test_machine_types(self):
-        for name, machine in MACHINES.items():
-            image = self.zip.read(name)
-            header = struct.unpack_from("<I", image, 0x3C)[0]
-            self.assertEqual(image[header:header + 4], b"PE\0\0", name)
-            self.assertEqual(struct.unpack_from("<H", image, header + 4)[0], machine, name)
+        for kind in ARCHIVES:
+            with self.subTest(kind), zipfile.ZipFile(zip_in(outs[0], kind)) as archive:
+                for name, machine in zip(executables(kind), MACHINES.values()):
+                    image = archive.read(name)
+                    header = struct.unpack_from("<I", image, 0x3C)[0]
+                    self.assertEqual(image[header:header + 4], b"PE\0\0", name)
+                    self.assertEqual(struct.unpack_from("<H", image, header + 4)[0], machine, name)
 
     def test_sha256sums_checks_both_executables(self):
-        with tempfile.TemporaryDirectory() as unpacked:
-            self.zip.extractall(unpacked)
-            check = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"],
-                                   cwd=unpacked, capture_output=True, text=True)
-        self.assertEqual(check.stdout, "".join("%s: OK\n" % name for name in MACHINES),
-                         check.stderr)
+        for kind in ARCHIVES:
+            with self.subTest(kind), zipfile.ZipFile(zip_in(outs[0], kind)) as archive, \
+                    tempfile.TemporaryDirectory() as unpacked:
+                archive.extractall(unpacked)
+                check = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"],
+                                       cwd=unpacked, capture_output=True, text=True)
+                self.assertEqual(check.stdout, "".join("%s: OK\n" % name for name in executables(kind)),
+                                 check.stderr)
 
-    def test_readme_is_plain_text_with_crlf(self):
-        text = self.zip.read("README.txt")
-        self.assertIn(b"\r\n", text)
-        self.assertNotRegex(text.replace(b"\r\n", b""), rb"[\r\n]", "a line end without CR+LF")
-        for part in (b"Download and verify", b"Many machines", b"MIT"):
-            self.assertIn(part, text)
-        for markup in (b"`", b"**", b"|---", b"For developers"):
-            self.assertNotIn(markup, text)
+    def test_readme_is_plain_text_with_crlf_and_names_the_commit(self):
+        commit = subprocess.run(["git", "-C", ROOT, "rev-parse", "HEAD"],
+                                check=True, capture_output=True).stdout.strip()
+        for kind, (_, (readme, *_), parts) in ARCHIVES.items():
+            with self.subTest(kind), zipfile.ZipFile(zip_in(outs[0], kind)) as archive:
+                text = archive.read(readme)
+                self.assertIn(b"\r\n", text)
+                self.assertNotRegex(text.replace(b"\r\n", b""), rb"[\r\n]", "a line end without CR+LF")
+                for part in parts + (b"Built from commit " + commit, VERSION.encode()):
+                    self.assertIn(part, text)
+                for markup in (b"`", b"**", b"|---", b"For developers"):
+                    self.assertNotIn(markup, text)
 
     def test_licence_is_mit_with_the_version_blocks_copyright_and_crlf(self):
         with open(os.path.join(ROOT, "resources", "velmora.rc")) as f:
             copyright = re.search(r'"LegalCopyright", "([^"]*)"', f.read()).group(1)
         with open(os.path.join(ROOT, "LICENSE"), "rb") as f:
             licence = f.read()
-        self.assertEqual(self.zip.read("LICENSE.txt"), licence.replace(b"\n", b"\r\n"))
+        with zipfile.ZipFile(zip_in(outs[0])) as archive:
+            self.assertEqual(archive.read("LICENSE.txt"), licence.replace(b"\n", b"\r\n"))
         self.assertNotIn(b"\r", licence)
         self.assertTrue(licence.startswith(b"MIT License\n\n%s\n" % copyright.encode()), licence[:60])
 
     def test_manifests_for_the_archive_at_the_default_address(self):
-        check_manifests(self, archives[0], "https://velmora.example.com/download/%s/" % VERSION)
+        check_manifests(self, zip_in(outs[0]), "https://velmora.example.com/download/%s/" % VERSION)
 
     def test_two_builds_give_the_same_bytes(self):
-        with open(archives[0], "rb") as one, open(archives[1], "rb") as two:
-            self.assertTrue(one.read() == two.read(), "the two archives differ")
+        for kind in ARCHIVES:
+            with open(zip_in(outs[0], kind), "rb") as one, open(zip_in(outs[1], kind), "rb") as two:
+                self.assertTrue(one.read() == two.read(), "the two %s archives differ" % kind)
 
 
 class Signed(unittest.TestCase):
@@ -181,27 +213,29 @@ class Signed(unittest.TestCase):
         check_manifests(self, zip_in(signing["out"]), URL_BASE)
 
     def test_signatures_verify_and_removed_give_back_the_unsigned_build(self):
-        with tempfile.TemporaryDirectory() as unpacked, \
-                zipfile.ZipFile(zip_in(signing["out"])) as signed, zipfile.ZipFile(archives[0]) as plain:
-            self.assertEqual(signed.namelist(), ENTRIES)
-            signed.extractall(unpacked)
-            check = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"],
-                                   cwd=unpacked, capture_output=True, text=True)
-            self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
-            for name in MACHINES:
-                path = os.path.join(unpacked, name)
-                verify = subprocess.run(["osslsigncode", "verify", "-CAfile", signing["cert"],
-                                         "-in", path], capture_output=True, text=True)
-                self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
-                self.assertRegex(verify.stdout, r"Message digest algorithm\s*: SHA256")
-                subprocess.run(["osslsigncode", "remove-signature", "-in", path, "-out", path + ".u"],
-                               check=True, capture_output=True)
-                with open(path + ".u", "rb") as f:
-                    stripped = f.read()
-                built = os.path.join(signing["out"], "build", name.split("/")[0], "Velmora.exe")
-                with open(built, "rb") as f:
-                    self.assertTrue(stripped == f.read(), name + ": not this run's unsigned build")
-                self.assertTrue(stripped == plain.read(name), name + ": not the unsigned archive's")
+        for kind, (built_as, _, _) in ARCHIVES.items():
+            with self.subTest(kind), tempfile.TemporaryDirectory() as unpacked, \
+                    zipfile.ZipFile(zip_in(signing["out"], kind)) as signed, \
+                    zipfile.ZipFile(zip_in(outs[0], kind)) as plain:
+                self.assertEqual(signed.namelist(), entries(kind))
+                signed.extractall(unpacked)
+                check = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"],
+                                       cwd=unpacked, capture_output=True, text=True)
+                self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+                for name in executables(kind):
+                    path = os.path.join(unpacked, name)
+                    verify = subprocess.run(["osslsigncode", "verify", "-CAfile", signing["cert"],
+                                             "-in", path], capture_output=True, text=True)
+                    self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
+                    self.assertRegex(verify.stdout, r"Message digest algorithm\s*: SHA256")
+                    subprocess.run(["osslsigncode", "remove-signature", "-in", path, "-out", path + ".u"],
+                                   check=True, capture_output=True)
+                    with open(path + ".u", "rb") as f:
+                        stripped = f.read()
+                    built = os.path.join(signing["out"], "build", name.split("/")[0], built_as)
+                    with open(built, "rb") as f:
+                        self.assertTrue(stripped == f.read(), name + ": not this run's unsigned build")
+                    self.assertTrue(stripped == plain.read(name), name + ": not the unsigned archive's")
 
     def test_key_stays_out_of_the_folders_and_the_output(self):
         with open(signing["key"], "rb") as f:
