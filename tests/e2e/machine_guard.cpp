@@ -1,5 +1,7 @@
 #include "tests/e2e/machine_guard.h"
 
+#include <sddl.h>
+
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -28,6 +30,8 @@ struct KeyCopy {
 };
 
 CRITICAL_SECTION g_registryWrites;
+HANDLE g_velmoraLock = NULL;
+int g_writeDepth = 0;  // RegistryWrite scopes open on the thread in the section
 HANDLE g_job = NULL;
 bool g_prepared = false;  // a backup was written and is ours to restore
 bool g_restored = false;
@@ -383,10 +387,51 @@ int RestoreLeftoverBackup()
     return 0;
 }
 
+// Velmora's own update lock, made as Velmora makes it: the program's
+// writes and its restore then never interleave with a copy of Velmora's
+// read, merge and write, whoever started that copy.
+void TakeVelmoraLock()
+{
+    if (g_velmoraLock == NULL) {
+        PSECURITY_DESCRIPTOR descriptor = NULL;
+        ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)",
+                                                             SDDL_REVISION_1, &descriptor, NULL);
+        SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+        g_velmoraLock = CreateMutexA(descriptor ? &attributes : NULL, FALSE, "Global\\Velmora.NoDrives");
+        LocalFree(descriptor);
+    }
+    // Held by a foreign holder of a lock case, or for too long: go on without.
+    if (g_velmoraLock && WaitForSingleObject(g_velmoraLock, 10000) == WAIT_TIMEOUT) {
+        CloseHandle(g_velmoraLock);
+        g_velmoraLock = NULL;
+    }
+}
+
+void ReleaseVelmoraLock()
+{
+    if (g_velmoraLock == NULL)
+        return;
+    ReleaseMutex(g_velmoraLock);
+    // Not kept open between writes: the lock cases need the name free.
+    CloseHandle(g_velmoraLock);
+    g_velmoraLock = NULL;
+}
+
 }  // namespace
 
-RegistryWrite::RegistryWrite() { EnterCriticalSection(&g_registryWrites); }
-RegistryWrite::~RegistryWrite() { LeaveCriticalSection(&g_registryWrites); }
+RegistryWrite::RegistryWrite()
+{
+    EnterCriticalSection(&g_registryWrites);
+    if (g_writeDepth++ == 0 && g_prepared)
+        TakeVelmoraLock();
+}
+
+RegistryWrite::~RegistryWrite()
+{
+    if (--g_writeDepth == 0)
+        ReleaseVelmoraLock();
+    LeaveCriticalSection(&g_registryWrites);
+}
 
 void NoteFirstChange()
 {
