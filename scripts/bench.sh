@@ -230,7 +230,9 @@ done
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 echo
-echo "Velmora, $machine build ($build), under Wine, $(date +%F), $("$loader" --version), $(nproc) cores, $runs runs each (interleaved), times in ms"
+# Wine's version from its 64-bit loader: the emulated 32-bit one would take
+# --version for a program to start.
+echo "Velmora, $machine build ($build), under Wine, $(date +%F), $("$(wine_loader x64)" --version), $(nproc) cores, $runs runs each (interleaved), times in ms"
 printf '%-20s %8s %17s %17s  %-12s %6s\n' command median "IQR (q1-q3)" "min-max" floor ratio
 # The floor of command $1: drive_probe for -L, none for noop, else noop.
 floor_of() {
@@ -271,12 +273,17 @@ echo "the tool's own calls, velmora -H / loader_floor: $(ratio "${median[H]}" "$
 
 # --- Writes, and the builds side by side ---------------------------------------
 # Runs command $1 once under strace; prints how many write calls went to its
-# standard output's file.
+# standard output's file. Its stderr goes to a file of its own, so that
+# Wine's messages are not counted as output. Wine's services were started by
+# the timing runs and outlive them (the wineserver is persistent); started
+# under strace, they would keep it waiting for their end.
 count_writes() {
     local output log=$samples/strace
     output=$(output_of "$1")
-    eval "strace -f -y -qq -o $(printf %q "$log") -e trace=write,writev,pwrite64,pwritev" \
-        "${commands[$1]}" </dev/null >"$output" 2>/dev/null || true
+    # --seccomp-bpf stops only at the calls counted: under CPU emulation a
+    # process makes many others.
+    eval "strace -f --seccomp-bpf -y -qq -o $(printf %q "$log") -e trace=write,writev,pwrite64,pwritev" \
+        "${commands[$1]}" </dev/null >"$output" 2>"$samples/stderr" || true
     awk -v file="$output>" '
         match($0, /^[0-9]+ +(write|writev|pwrite64|pwritev)\([0-9]+</) &&
             substr($0, RLENGTH + 1, length(file)) == file { n++ }
