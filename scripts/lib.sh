@@ -15,7 +15,7 @@ VELMORA_RELEASE_PACKAGES="git python3 python3-yaml"
 VELMORA_SIGN_PACKAGES="osslsigncode openssl"
 VELMORA_TEST_PACKAGES="python3 python3-pefile clang libclang-rt-14-dev util-linux
     python3-jsonschema $VELMORA_RELEASE_PACKAGES $VELMORA_SIGN_PACKAGES"
-VELMORA_BENCH_PACKAGES="hyperfine valgrind time"
+VELMORA_BENCH_PACKAGES="hyperfine valgrind time strace"
 # Node.js and npm, for checking the GitHub Actions workflows.
 VELMORA_WORKFLOW_PACKAGES="nodejs npm"
 
