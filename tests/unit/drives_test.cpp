@@ -25,13 +25,6 @@ struct Described {
 
 class DriveTest : public ToolTest {
 protected:
-    void SetUp() override
-    {
-        ToolTest::SetUp();
-        // A direct call sees whatever view an earlier run left behind.
-        g_useRegistry64View = 0;
-    }
-
     void AddDrive(char letter, unsigned int type, const std::string &label = "",
                   const std::string &fileSystem = "NTFS", bool volumeQuerySucceeds = true)
     {
@@ -214,7 +207,7 @@ std::string TableText(const std::vector<Row> &rows)
 RunResult CaptureListing()
 {
     return Capture([] {
-        ListDrives();
+        ListDrives(0);
         return 0;
     });
 }

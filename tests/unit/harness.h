@@ -45,11 +45,7 @@ DWORD StoredNoDrives();  // fails the test unless a 4-byte REG_DWORD is stored
 // A fresh stand-in machine for every test.
 class ToolTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        standin::Reset();
-        g_useRegistry64View = 0;  // start-up sets it; a test may call the policy code directly
-    }
+    void SetUp() override { standin::Reset(); }
     standin::Machine &machine() { return standin::TheMachine(); }
 };
 

@@ -241,14 +241,12 @@ TEST_P(UnusableValueTest, HideAndUnhideFailAndLeaveItAsItWas)
         EXPECT_TRUE(machine().openKeys.empty());
     }
 
-    for (int view : {0, 1}) {
-        g_useRegistry64View = view;
+    for (REGSAM view : {0, KEY_WOW64_64KEY}) {
         DWORD mask = 0xA5A5A5A5;
-        EXPECT_EQ(ReadHiddenDriveMask(HKEY_LOCAL_MACHINE, &mask), 0);
+        EXPECT_EQ(ReadHiddenDriveMask(HKEY_LOCAL_MACHINE, view, &mask), 0);
         EXPECT_EQ(mask, 0u);
         EXPECT_TRUE(machine().openKeys.empty());
     }
-    g_useRegistry64View = 0;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -290,7 +288,7 @@ TEST_F(ToolTest, ReadHiddenDriveMaskReportsWhetherAMaskWasRead)
         if (c.value)
             standin::SetValue(standin::kPolicyKey, "NoDrives", c.type, c.data);
         DWORD mask = 0xA5A5A5A5;
-        EXPECT_EQ(ReadHiddenDriveMask(HKEY_LOCAL_MACHINE, &mask), c.result);
+        EXPECT_EQ(ReadHiddenDriveMask(HKEY_LOCAL_MACHINE, 0, &mask), c.result);
         EXPECT_EQ(mask, c.mask);
         EXPECT_TRUE(machine().openKeys.empty());
         EXPECT_EQ(CountCalls("RegCreateKeyExA") + CountCalls("RegSetValueExA"), 0);
@@ -390,14 +388,26 @@ TEST_F(ToolTest, FailuresLeaveTheValueAndSayWhy)
     for (const auto &c : cases) {
         for (bool hide : {true, false}) {
             SCOPED_TRACE(std::string(c.name) + (hide ? " hide" : " unhide"));
-            standin::Reset();
-            machine().systemMessages[ERROR_ACCESS_DENIED] = std::string(kDenied) + "\r\n";
-            StoreNoDrives(0x0C);
-            if (*c.failing)
-                standin::Fail(c.failing, c.error);
-            machine().mutexState = c.lock;
-            machine().lockMaker = c.maker;
-            machine().tokenIsAdmin = c.admin;
+            auto prepare = [&] {
+                standin::Reset();
+                machine().systemMessages[ERROR_ACCESS_DENIED] = std::string(kDenied) + "\r\n";
+                StoreNoDrives(0x0C);
+                if (*c.failing)
+                    standin::Fail(c.failing, c.error);
+                machine().mutexState = c.lock;
+                machine().lockMaker = c.maker;
+                machine().tokenIsAdmin = c.admin;
+            };
+            // A call that failed on its own is the one the reason names.
+            if (*c.failing && c.maker == standin::LOCK_NONE) {
+                prepare();
+                UpdateFailure failure;
+                EXPECT_EQ(UpdateHiddenDriveMask(HKEY_LOCAL_MACHINE, 0, hide ? 0x10 : 0x04, hide, &failure), 0);
+                EXPECT_EQ(failure.reason, REASON_SYSTEM);
+                EXPECT_STREQ(failure.function, c.failing);
+                EXPECT_EQ(failure.code, c.error);
+            }
+            prepare();
 
             RunResult run = RunTool({hide ? "-H" : "-U", hide ? "e:" : "c:"});
 
@@ -439,8 +449,8 @@ TEST_F(ToolTest, DriveNamesNotStartingWithALetterAreRefused)
         }
         // The commands refuse them on their own too.
         std::string copy = name;
-        EXPECT_EQ(HideDrive(&copy[0]), 0);
-        EXPECT_EQ(UnhideDrive(&copy[0]), 0);
+        EXPECT_EQ(HideDrive(&copy[0], 0), 0);
+        EXPECT_EQ(UnhideDrive(&copy[0], 0), 0);
         EXPECT_EQ(CountCalls("RegOpenKeyExA") + CountCalls("RegCreateKeyExA"), 0);
     }
 }
