@@ -28,6 +28,23 @@ inline const std::string kUsageLines =
     "\n\t Velmora -?"
     "\n\n";
 
+// -L: the table's header and rule, after the banner; shown in bright green,
+// with the rows and the blank line that ends the table.
+inline const std::string kListingHeader =
+    "\n\n\n\n Drive      Drive Name             Drive Type             File System       Drive Status"
+    "\n =======================================================================================";
+
+// -L on the stand-in machine of the unit tests' fault table, after the
+// banner: C: labelled System and hidden, an optical drive with no disc, a
+// labelled stick.
+inline const std::string kStandInListing =
+    "\n\n\n\n Drive      Drive Name             Drive Type             File System       Drive Status"
+    "\n ======================================================================================="
+    "\n\n C:\\        System                 Local Disk             NTFS              Hidden"
+    "\n\n D:\\        BD-ROM Drive           CD/DVD Drive                             Visible"
+    "\n\n E:\\        STICK                  Removable Disk         FAT32             Visible"
+    "\n\n";
+
 // -H and -U: the announcement and the success line around the drive argument
 // as echoed, then the note in bright white.
 inline const std::string kHiding = "\n\n\n [*] Hiding the Drive ";

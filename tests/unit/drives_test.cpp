@@ -173,35 +173,20 @@ TEST_F(DriveTest, DescribeDriveOfMissingLetterIsUnknownAndEmpty)
 }
 
 // ---------------------------------------------------------------------------
-// ListDrives: expected texts, built here from the column layout.
+// ListDrives. The rows of the drives these tests add, written out up to the
+// status that ends each of them.
 
-std::string Pad(const std::string &text, size_t width)
-{
-    return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
-}
-
-struct Row {
-    std::string root, label, typeText, fileSystem, status;
-};
-
-std::string RowText(const Row &row)
-{
-    return "\n\n " + Pad(row.root, 8) + "   " + Pad(row.label, 20) + "   " +
-           Pad(row.typeText, 20) + "   " + Pad(row.fileSystem, 15) + "   " + row.status;
-}
-
-const std::string kHeader = "\n\n\n\n Drive" + std::string(6, ' ') + "Drive Name" +
-                            std::string(13, ' ') + "Drive Type" + std::string(13, ' ') +
-                            "File System" + std::string(7, ' ') + "Drive Status";
-const std::string kRule = "\n " + std::string(87, '=');
+const std::string kFloppyA = "\n\n A:\\        Floppy Disk Drive      Floppy Disk Drive                        ";
+const std::string kSystemC = "\n\n C:\\        System                 Local Disk             NTFS              ";
+const std::string kEmptyOpticalD = "\n\n D:\\        BD-ROM Drive           CD/DVD Drive                             ";
+const std::string kUnlabelledStickE = "\n\n E:\\                               Removable Disk         FAT32             ";
+const std::string kRamDiskR = "\n\n R:\\        A ramdisk label of 27 chars   RAM Disk               EXTENDED-FAT-FS   ";
+const std::string kShareZ = "\n\n Z:\\                               Network Drive                            ";
 
 // Everything after the banner, all of it in bright green.
-std::string TableText(const std::vector<Row> &rows)
+std::string TableText(const std::string &rows)
 {
-    std::string text = kHeader + kRule;
-    for (const Row &row : rows)
-        text += RowText(row);
-    return text + "\n\n";
+    return kListingHeader + rows + "\n\n";
 }
 
 RunResult CaptureListing()
@@ -213,7 +198,7 @@ RunResult CaptureListing()
 }
 
 // The banner in bright white, then the whole table in bright green.
-void ExpectColouredListing(const RunResult &run, const std::vector<Row> &rows)
+void ExpectColouredListing(const RunResult &run, const std::string &rows)
 {
     const std::vector<standin::Segment> screen = {{BRIGHT_WHITE, kBanner},
                                                   {BRIGHT_GREEN, TableText(rows)}};
@@ -252,18 +237,6 @@ protected:
         AddEmptyDrive('D', DRIVE_CDROM);
     }
 
-    // Rows for AddEveryKind with the statuses given in A, C, D, E, R, Z order.
-    static std::vector<Row> EveryKindRows(const std::vector<std::string> &status)
-    {
-        return {
-            {"A:\\", "Floppy Disk Drive", "Floppy Disk Drive", "", status[0]},
-            {"C:\\", "System", "Local Disk", "NTFS", status[1]},
-            {"D:\\", "BD-ROM Drive", "CD/DVD Drive", "", status[2]},
-            {"E:\\", "", "Removable Disk", "FAT32", status[3]},
-            {"R:\\", "A ramdisk label of 27 chars", "RAM Disk", "EXTENDED-FAT-FS", status[4]},
-            {"Z:\\", "", "Network Drive", "", status[5]},
-        };
-    }
 };
 
 TEST_F(ListDrivesTest, ListsEveryKindOfDriveWithItsStatus)
@@ -276,8 +249,9 @@ TEST_F(ListDrivesTest, ListsEveryKindOfDriveWithItsStatus)
     RunResult run = RunTool({"-L"});
 
     EXPECT_EQ(run.status, 0);
-    ExpectColouredListing(
-        run, EveryKindRows({"Hidden", "Visible", "Hidden", "Visible", "Hidden", "Hidden"}));
+    ExpectColouredListing(run, kFloppyA + "Hidden" + kSystemC + "Visible" + kEmptyOpticalD + "Hidden" +
+                                   kUnlabelledStickE + "Visible" + kRamDiskR + "Hidden" + kShareZ +
+                                   "Hidden");
     EXPECT_EQ(machine().attribute, 7) << "the saved attribute comes back as it was";
 
     const std::vector<std::string> present = {"A:\\", "C:\\", "D:\\", "E:\\", "R:\\", "Z:\\"};
@@ -304,11 +278,9 @@ TEST_F(ListDrivesTest, LongTextsWidenTheirRowAndAreNotCut)
 
     RunResult run = CaptureListing();
 
-    const std::string wide = "\n\n R:\\        A ramdisk label of 27 chars   RAM Disk" +
-                             std::string(15, ' ') + "EXTENDED-FAT-FS-1   Visible";
-    const std::string narrow = "\n\n C:\\        System" + std::string(17, ' ') + "Local Disk" +
-                               std::string(13, ' ') + "NTFS" + std::string(14, ' ') + "Visible";
-    EXPECT_EQ(run.text, kBanner + kHeader + kRule + narrow + wide + "\n\n");
+    EXPECT_EQ(run.text, kBanner + TableText(kSystemC + "Visible" +
+                                            "\n\n R:\\        A ramdisk label of 27 chars   RAM Disk"
+                                            "               EXTENDED-FAT-FS-1   Visible"));
 }
 
 TEST_F(ListDrivesTest, MachineWithoutDrivesPrintsAnEmptyTable)
@@ -316,8 +288,7 @@ TEST_F(ListDrivesTest, MachineWithoutDrivesPrintsAnEmptyTable)
     RunResult run = RunTool({"-L"});
 
     EXPECT_EQ(run.status, 0);
-    ExpectColouredListing(run, {});
-    EXPECT_EQ(run.text, kBanner + kHeader + kRule + "\n\n");
+    ExpectColouredListing(run, "");
     EXPECT_TRUE(machine().driveTypeQueries.empty());
     EXPECT_EQ(machine().attribute, 7);
 }
@@ -329,7 +300,7 @@ TEST_F(ListDrivesTest, FailingGetLogicalDrivesPrintsAnEmptyTable)
 
     RunResult run = CaptureListing();
 
-    ExpectColouredListing(run, {});
+    ExpectColouredListing(run, "");
     EXPECT_TRUE(machine().driveTypeQueries.empty());
     EXPECT_TRUE(machine().volumeQueries.empty());
 }
@@ -341,11 +312,12 @@ TEST_F(ListDrivesTest, CallsDescribeInLetterOrderEachOnce)
 
     RunResult run = CaptureListing();
 
-    std::vector<Row> rows;
-    for (char letter : std::string("ABMQY"))
-        rows.push_back({std::string(1, letter) + ":\\", std::string("Vol") + letter, "Local Disk",
-                        "NTFS", "Visible"});
-    ExpectColouredListing(run, rows);
+    ExpectColouredListing(run,
+                          "\n\n A:\\        VolA                   Local Disk             NTFS              Visible"
+                          "\n\n B:\\        VolB                   Local Disk             NTFS              Visible"
+                          "\n\n M:\\        VolM                   Local Disk             NTFS              Visible"
+                          "\n\n Q:\\        VolQ                   Local Disk             NTFS              Visible"
+                          "\n\n Y:\\        VolY                   Local Disk             NTFS              Visible");
     EXPECT_EQ(machine().driveTypeQueries,
               (std::vector<std::string>{"A:\\", "B:\\", "M:\\", "Q:\\", "Y:\\"}));
     EXPECT_EQ(machine().volumeQueries, machine().driveTypeQueries);
@@ -359,7 +331,7 @@ TEST_F(ListDrivesTest, Wow64RunReadsTheSixtyFourBitView)
 
     RunResult run = RunTool({"-l"});
 
-    ExpectColouredListing(run, {{"C:\\", "System", "Local Disk", "NTFS", "Hidden"}});
+    ExpectColouredListing(run, kSystemC + "Hidden");
     ExpectPolicyReadOnce(0x20119);
 }
 
@@ -370,7 +342,9 @@ TEST_F(ListDrivesTest, PolicyAbsentKeyShowsEveryDriveVisible)
 
     RunResult run = RunTool({"-L"});
 
-    ExpectColouredListing(run, EveryKindRows(std::vector<std::string>(6, "Visible")));
+    ExpectColouredListing(run, kFloppyA + "Visible" + kSystemC + "Visible" + kEmptyOpticalD + "Visible" +
+                                   kUnlabelledStickE + "Visible" + kRamDiskR + "Visible" + kShareZ +
+                                   "Visible");
     ExpectPolicyReadOnce(KEY_READ);
     EXPECT_FALSE(standin::HasKey(standin::kPolicyKey)) << "the listing created the key";
 }
@@ -432,11 +406,7 @@ TEST_P(ListDrivesMaskTest, StatusFollowsTheStoredMask)
 
     RunResult run = CaptureListing();
 
-    ExpectColouredListing(run, {
-                                   {"A:\\", "Floppy Disk Drive", "Floppy Disk Drive", "", c.status[0]},
-                                   {"C:\\", "System", "Local Disk", "NTFS", c.status[1]},
-                                   {"D:\\", "BD-ROM Drive", "CD/DVD Drive", "", c.status[2]},
-                               });
+    ExpectColouredListing(run, kFloppyA + c.status[0] + kSystemC + c.status[1] + kEmptyOpticalD + c.status[2]);
     ExpectPolicyReadOnce(KEY_READ);
     const standin::RegistryValue after = standin::GetValue(standin::kPolicyKey, "NoDrives");
     EXPECT_EQ(after.type, before.type);

@@ -232,42 +232,34 @@ void PrepareMachine(Command command)
     machine.drives[4] = standin::Drive{DRIVE_REMOVABLE, "STICK", "FAT32", true};
 }
 
-std::string TableRow(const char *root, const char *label, const char *type, const char *fs,
-                     const char *status)
-{
-    char row[512];
-    snprintf(row, sizeof row, "\n\n %-8s   %-20s   %-20s   %-15s   %-s", root, label, type, fs,
-             status);
-    return row;
-}
-
+// The listings other than the reference one, after the banner: the stand-in
+// machine's drives as a failure leaves them, written out.
 std::string TableText(Screen screen)
 {
-    std::string text = TableRow("Drive", "Drive Name", "Drive Type", "File System", "Drive Status");
-    text = "\n\n" + text +
-           "\n =======================================================================================";
-    const char *cStatus = screen == TABLE_ALL_VISIBLE ? "Visible" : "Hidden";
     switch (screen) {
     case TABLE:
+        return kStandInListing;
     case TABLE_ALL_VISIBLE:
-        text += TableRow("C:\\", "System", "Local Disk", "NTFS", cStatus);
-        text += TableRow("D:\\", "BD-ROM Drive", "CD/DVD Drive", "", "Visible");
-        text += TableRow("E:\\", "STICK", "Removable Disk", "FAT32", "Visible");
-        break;
+        return kListingHeader +
+               "\n\n C:\\        System                 Local Disk             NTFS              Visible"
+               "\n\n D:\\        BD-ROM Drive           CD/DVD Drive                             Visible"
+               "\n\n E:\\        STICK                  Removable Disk         FAT32             Visible"
+               "\n\n";
     case TABLE_TYPES_UNKNOWN:
-        text += TableRow("C:\\", "System", "Unknown", "NTFS", "Hidden");
-        text += TableRow("D:\\", "", "Unknown", "", "Visible");
-        text += TableRow("E:\\", "STICK", "Unknown", "FAT32", "Visible");
-        break;
+        return kListingHeader +
+               "\n\n C:\\        System                 Unknown                NTFS              Hidden"
+               "\n\n D:\\                               Unknown                                  Visible"
+               "\n\n E:\\        STICK                  Unknown                FAT32             Visible"
+               "\n\n";
     case TABLE_NO_VOLUMES:
-        text += TableRow("C:\\", "Local Disk", "Local Disk", "", "Hidden");
-        text += TableRow("D:\\", "BD-ROM Drive", "CD/DVD Drive", "", "Visible");
-        text += TableRow("E:\\", "", "Removable Disk", "", "Visible");
-        break;
+        return kListingHeader +
+               "\n\n C:\\        Local Disk             Local Disk                               Hidden"
+               "\n\n D:\\        BD-ROM Drive           CD/DVD Drive                             Visible"
+               "\n\n E:\\                               Removable Disk                           Visible"
+               "\n\n";
     default:
-        break;
+        return kListingHeader + "\n\n";
     }
-    return kBanner + text + "\n\n";
 }
 
 std::string ScreenText(Screen screen)
@@ -288,7 +280,7 @@ std::string ScreenText(Screen screen)
     case NOTICE_NO_WAIT:
         return kBanner + kUsageLines + kNotFromPromptNoWait;
     default:
-        return TableText(screen);
+        return kBanner + TableText(screen);
     }
 }
 
