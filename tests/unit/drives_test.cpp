@@ -55,18 +55,21 @@ protected:
 // ---------------------------------------------------------------------------
 // DescribeDrive
 
+enum Volume { ANSWERS, REFUSES };  // the volume query
+enum Asked { VOLUME_ASKED, NEVER_ASKED };  // whether DescribeDrive queries the volume
+
 struct DescribeCase {
     const char *name;
     const char *root;
     unsigned int type;
     std::string label;  // the volume's own label and file system
     std::string fileSystem;
-    bool volumeQuerySucceeds;
+    Volume volume;
     // Expected:
     std::string shownLabel;
     std::string typeText;
     std::string shownFileSystem;
-    bool volumeQueried;
+    Asked asked;
 };
 
 // gtest names the case in its log instead of dumping the struct's bytes.
@@ -74,61 +77,61 @@ void PrintTo(const DescribeCase &c, std::ostream *out) { *out << c.name; }
 
 const DescribeCase kDescribeCases[] = {
     // Removable: A and B are floppies, by the upper-case letter only.
-    {"FloppyANoMedium", "A:\\", DRIVE_REMOVABLE, "", "", false,
-     "Floppy Disk Drive", "Floppy Disk Drive", "", true},
-    {"FloppyBNoMedium", "B:\\", DRIVE_REMOVABLE, "", "", false,
-     "Floppy Disk Drive", "Floppy Disk Drive", "", true},
-    {"FloppyAEmptyLabelWithMedium", "A:\\", DRIVE_REMOVABLE, "", "FAT", true,
-     "Floppy Disk Drive", "Floppy Disk Drive", "FAT", true},
-    {"FloppyBOwnLabel", "B:\\", DRIVE_REMOVABLE, "BOOTDISK", "FAT", true,
-     "BOOTDISK", "Floppy Disk Drive", "FAT", true},
-    {"RemovableEEmptyLabel", "E:\\", DRIVE_REMOVABLE, "", "FAT32", true,
-     "", "Removable Disk", "FAT32", true},
-    {"RemovableCOwnLabel", "C:\\", DRIVE_REMOVABLE, "STICK", "exFAT", true,
-     "STICK", "Removable Disk", "exFAT", true},
-    {"RemovableZNoMedium", "Z:\\", DRIVE_REMOVABLE, "", "", false,
-     "", "Removable Disk", "", true},
-    {"LowerCaseANotFloppy", "a:\\", DRIVE_REMOVABLE, "", "FAT", true,
-     "", "Removable Disk", "FAT", true},
-    {"LowerCaseBNotFloppy", "b:\\", DRIVE_REMOVABLE, "", "", false,
-     "", "Removable Disk", "", true},
+    {"FloppyANoMedium", "A:\\", DRIVE_REMOVABLE, "", "", REFUSES,
+     "Floppy Disk Drive", "Floppy Disk Drive", "", VOLUME_ASKED},
+    {"FloppyBNoMedium", "B:\\", DRIVE_REMOVABLE, "", "", REFUSES,
+     "Floppy Disk Drive", "Floppy Disk Drive", "", VOLUME_ASKED},
+    {"FloppyAEmptyLabelWithMedium", "A:\\", DRIVE_REMOVABLE, "", "FAT", ANSWERS,
+     "Floppy Disk Drive", "Floppy Disk Drive", "FAT", VOLUME_ASKED},
+    {"FloppyBOwnLabel", "B:\\", DRIVE_REMOVABLE, "BOOTDISK", "FAT", ANSWERS,
+     "BOOTDISK", "Floppy Disk Drive", "FAT", VOLUME_ASKED},
+    {"RemovableEEmptyLabel", "E:\\", DRIVE_REMOVABLE, "", "FAT32", ANSWERS,
+     "", "Removable Disk", "FAT32", VOLUME_ASKED},
+    {"RemovableCOwnLabel", "C:\\", DRIVE_REMOVABLE, "STICK", "exFAT", ANSWERS,
+     "STICK", "Removable Disk", "exFAT", VOLUME_ASKED},
+    {"RemovableZNoMedium", "Z:\\", DRIVE_REMOVABLE, "", "", REFUSES,
+     "", "Removable Disk", "", VOLUME_ASKED},
+    {"LowerCaseANotFloppy", "a:\\", DRIVE_REMOVABLE, "", "FAT", ANSWERS,
+     "", "Removable Disk", "FAT", VOLUME_ASKED},
+    {"LowerCaseBNotFloppy", "b:\\", DRIVE_REMOVABLE, "", "", REFUSES,
+     "", "Removable Disk", "", VOLUME_ASKED},
     // Fixed.
-    {"FixedNoLabel", "C:\\", DRIVE_FIXED, "", "NTFS", true,
-     "Local Disk", "Local Disk", "NTFS", true},
-    {"FixedOwnLabel", "C:\\", DRIVE_FIXED, "System", "NTFS", true,
-     "System", "Local Disk", "NTFS", true},
-    {"FixedQueryFails", "F:\\", DRIVE_FIXED, "Data", "NTFS", false,
-     "Local Disk", "Local Disk", "", true},
-    {"FixedOnA", "A:\\", DRIVE_FIXED, "", "NTFS", true,
-     "Local Disk", "Local Disk", "NTFS", true},
+    {"FixedNoLabel", "C:\\", DRIVE_FIXED, "", "NTFS", ANSWERS,
+     "Local Disk", "Local Disk", "NTFS", VOLUME_ASKED},
+    {"FixedOwnLabel", "C:\\", DRIVE_FIXED, "System", "NTFS", ANSWERS,
+     "System", "Local Disk", "NTFS", VOLUME_ASKED},
+    {"FixedQueryFails", "F:\\", DRIVE_FIXED, "Data", "NTFS", REFUSES,
+     "Local Disk", "Local Disk", "", VOLUME_ASKED},
+    {"FixedOnA", "A:\\", DRIVE_FIXED, "", "NTFS", ANSWERS,
+     "Local Disk", "Local Disk", "NTFS", VOLUME_ASKED},
     // Network: never asked about its volume.
-    {"NetworkNeverQueried", "Z:\\", DRIVE_REMOTE, "Share", "NTFS", true,
-     "", "Network Drive", "", false},
-    {"NetworkOnA", "A:\\", DRIVE_REMOTE, "", "NTFS", true,
-     "", "Network Drive", "", false},
+    {"NetworkNeverQueried", "Z:\\", DRIVE_REMOTE, "Share", "NTFS", ANSWERS,
+     "", "Network Drive", "", NEVER_ASKED},
+    {"NetworkOnA", "A:\\", DRIVE_REMOTE, "", "NTFS", ANSWERS,
+     "", "Network Drive", "", NEVER_ASKED},
     // Optical: the fallback name is not the type text.
-    {"CdromNoDisc", "D:\\", DRIVE_CDROM, "", "", false,
-     "BD-ROM Drive", "CD/DVD Drive", "", true},
-    {"CdromUnlabelledDisc", "D:\\", DRIVE_CDROM, "", "CDFS", true,
-     "BD-ROM Drive", "CD/DVD Drive", "CDFS", true},
-    {"CdromOwnLabel", "D:\\", DRIVE_CDROM, "MOVIE_2026", "UDF", true,
-     "MOVIE_2026", "CD/DVD Drive", "UDF", true},
+    {"CdromNoDisc", "D:\\", DRIVE_CDROM, "", "", REFUSES,
+     "BD-ROM Drive", "CD/DVD Drive", "", VOLUME_ASKED},
+    {"CdromUnlabelledDisc", "D:\\", DRIVE_CDROM, "", "CDFS", ANSWERS,
+     "BD-ROM Drive", "CD/DVD Drive", "CDFS", VOLUME_ASKED},
+    {"CdromOwnLabel", "D:\\", DRIVE_CDROM, "MOVIE_2026", "UDF", ANSWERS,
+     "MOVIE_2026", "CD/DVD Drive", "UDF", VOLUME_ASKED},
     // RAM disk: no fallback name.
-    {"RamDiskNoLabel", "R:\\", DRIVE_RAMDISK, "", "FAT32", true,
-     "", "RAM Disk", "FAT32", true},
-    {"RamDiskOwnLabel", "R:\\", DRIVE_RAMDISK, "Scratch", "FAT32", true,
-     "Scratch", "RAM Disk", "FAT32", true},
+    {"RamDiskNoLabel", "R:\\", DRIVE_RAMDISK, "", "FAT32", ANSWERS,
+     "", "RAM Disk", "FAT32", VOLUME_ASKED},
+    {"RamDiskOwnLabel", "R:\\", DRIVE_RAMDISK, "Scratch", "FAT32", ANSWERS,
+     "Scratch", "RAM Disk", "FAT32", VOLUME_ASKED},
     // Anything else is unknown, and still queried.
-    {"TypeUnknown", "G:\\", DRIVE_UNKNOWN, "", "", false,
-     "", "Unknown", "", true},
-    {"TypeNoRootDir", "H:\\", DRIVE_NO_ROOT_DIR, "", "", false,
-     "", "Unknown", "", true},
-    {"TypeNoRootDirAnswers", "H:\\", DRIVE_NO_ROOT_DIR, "Odd", "NTFS", true,
-     "Odd", "Unknown", "NTFS", true},
-    {"TypeSeven", "I:\\", 7, "", "NTFS", true,
-     "", "Unknown", "NTFS", true},
-    {"TypeHuge", "J:\\", 0xFFFFFFFFu, "", "", false,
-     "", "Unknown", "", true},
+    {"TypeUnknown", "G:\\", DRIVE_UNKNOWN, "", "", REFUSES,
+     "", "Unknown", "", VOLUME_ASKED},
+    {"TypeNoRootDir", "H:\\", DRIVE_NO_ROOT_DIR, "", "", REFUSES,
+     "", "Unknown", "", VOLUME_ASKED},
+    {"TypeNoRootDirAnswers", "H:\\", DRIVE_NO_ROOT_DIR, "Odd", "NTFS", ANSWERS,
+     "Odd", "Unknown", "NTFS", VOLUME_ASKED},
+    {"TypeSeven", "I:\\", 7, "", "NTFS", ANSWERS,
+     "", "Unknown", "NTFS", VOLUME_ASKED},
+    {"TypeHuge", "J:\\", 0xFFFFFFFFu, "", "", REFUSES,
+     "", "Unknown", "", VOLUME_ASKED},
 };
 
 class DescribeDriveTest : public DriveTest, public ::testing::WithParamInterface<DescribeCase> {};
@@ -136,7 +139,7 @@ class DescribeDriveTest : public DriveTest, public ::testing::WithParamInterface
 TEST_P(DescribeDriveTest, FillsLabelTypeAndFileSystem)
 {
     const DescribeCase &c = GetParam();
-    AddDrive((char)toupper(c.root[0]), c.type, c.label, c.fileSystem, c.volumeQuerySucceeds);
+    AddDrive((char)toupper(c.root[0]), c.type, c.label, c.fileSystem, c.volume == ANSWERS);
 
     Described got = Describe(c.root);
 
@@ -145,7 +148,7 @@ TEST_P(DescribeDriveTest, FillsLabelTypeAndFileSystem)
     EXPECT_EQ(got.typeText, c.typeText);
     EXPECT_EQ(got.fileSystem, c.shownFileSystem);
     EXPECT_EQ(machine().driveTypeQueries, std::vector<std::string>{c.root});
-    if (c.volumeQueried) {
+    if (c.asked == VOLUME_ASKED) {
         EXPECT_EQ(machine().volumeQueries, std::vector<std::string>{c.root});
         EXPECT_TRUE(machine().volumeExtrasAllNull) << "serial, length or flags asked for";
         EXPECT_EQ(machine().volumeNameSize, (DWORD)MAX_PATH + 1);
