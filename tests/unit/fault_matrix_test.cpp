@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <set>
+#include <tuple>
 
 using standin::RegistryValue;
 using standin::Segment;
@@ -336,6 +337,16 @@ bool Same(const KeyMap &a, const KeyMap &b)
     return true;
 }
 
+// The text of a run shown in red.
+std::string RedTextOf(const RunResult &run)
+{
+    std::string red;
+    for (const Segment &segment : run.output)
+        if (segment.attribute == BRIGHT_RED)
+            red += segment.text;
+    return red;
+}
+
 // Names a row in failure messages instead of dumping its bytes.
 void PrintTo(const FaultRow &row, std::ostream *out)
 {
@@ -358,17 +369,12 @@ TEST_P(FaultMatrixTest, ShowsReportsAndStoresWhatTheRowSays)
 
     // What the user sees.
     EXPECT_EQ(run.text, ScreenText(row.screen));
-    std::string red;
-    int redRuns = 0;
-    for (const Segment &segment : run.output)
-        if (segment.attribute == BRIGHT_RED) {
-            red += segment.text;
-            ++redRuns;
-        }
+    int redRuns = (int)std::count_if(run.output.begin(), run.output.end(),
+                                     [](const Segment &segment) { return segment.attribute == BRIGHT_RED; });
     switch (row.colours) {
     case COLOURED:
     case FALLBACK_15:
-        EXPECT_EQ(red, RedText(row.screen));
+        EXPECT_EQ(RedTextOf(run), RedText(row.screen));
         EXPECT_LE(redRuns, 1);
         EXPECT_EQ(machine().attribute, row.colours == COLOURED ? (WORD)(kStartAttribute | 8) : 15);
         break;
@@ -472,16 +478,6 @@ TEST_F(ToolTest, FaultMatrixCoversEveryFunctionEachCommandCalls)
 
 const std::set<std::string> kColourCalls = {"GetStdHandle", "SetConsoleTextAttribute"};
 
-struct LoopCase {
-    Command command;
-    standin::RunFailure how;
-};
-
-void PrintTo(const LoopCase &c, std::ostream *out)
-{
-    *out << CommandName(c.command) << (c.how == standin::ONCE ? ", once" : ", from then on");
-}
-
 // What a run ended with, to compare with the run without a fault.
 struct Outcome {
     RunResult run;
@@ -504,15 +500,6 @@ Outcome RunWith(Command command, int failCall, standin::RunFailure how)
     for (const auto &open : m.keyOpens)
         outcome.access.push_back(open.access);
     return outcome;
-}
-
-std::string RedTextOf(const RunResult &run)
-{
-    std::string red;
-    for (const Segment &segment : run.output)
-        if (segment.attribute == BRIGHT_RED)
-            red += segment.text;
-    return red;
 }
 
 bool StartsWith(const std::string &text, const std::string &start)
@@ -558,12 +545,14 @@ bool StartsWith(const std::string &text, const std::string &start)
     return ::testing::AssertionFailure() << "status " << run.status << ", screen:\n" << text;
 }
 
+using LoopCase = std::tuple<Command, standin::RunFailure>;
+
 class EveryCallFailedInTurn : public ToolTest, public ::testing::WithParamInterface<LoopCase> {};
 
 TEST_P(EveryCallFailedInTurn, KeepsThePromisesOfItsScreens)
 {
-    const Command command = GetParam().command;
-    const standin::RunFailure how = GetParam().how;
+    const Command command = std::get<0>(GetParam());
+    const standin::RunFailure how = std::get<1>(GetParam());
     const Outcome reference = RunWith(command, 0, how);
     ASSERT_TRUE(standin::TheMachine().failedInRun.empty());
     PrepareMachine(command);
@@ -583,7 +572,7 @@ TEST_P(EveryCallFailedInTurn, KeepsThePromisesOfItsScreens)
                                                            " calls after it"));
         const RunResult &run = outcome.run;
 
-        bool made = canChange && Same(outcome.keys, changed) && !Same(changed, before);
+        bool made = canChange && Same(outcome.keys, changed);
         EXPECT_TRUE(NothingLeftOpen(failed, made && !failed.count("LoadLibraryA")));
         EXPECT_TRUE(ScreenKeepsItsPromises(command, run));
         EXPECT_TRUE(Same(outcome.keys, run.status == 0 && canChange ? changed : before))
@@ -618,27 +607,14 @@ TEST_P(EveryCallFailedInTurn, KeepsThePromisesOfItsScreens)
     }
 }
 
-const LoopCase kLoopCases[] = {
-    {HELP, standin::ONCE},
-    {HELP, standin::FROM_THEN_ON},
-    {LIST, standin::ONCE},
-    {LIST, standin::FROM_THEN_ON},
-    {HIDE_D, standin::ONCE},
-    {HIDE_D, standin::FROM_THEN_ON},
-    {UNHIDE_C, standin::ONCE},
-    {UNHIDE_C, standin::FROM_THEN_ON},
-    {NO_ARGUMENT_NO_PROMPT, standin::ONCE},
-    {NO_ARGUMENT_NO_PROMPT, standin::FROM_THEN_ON},
-    {NO_ARGUMENT_AT_PROMPT, standin::ONCE},
-    {NO_ARGUMENT_AT_PROMPT, standin::FROM_THEN_ON},
-    {HIDE_D_REFUSED, standin::ONCE},
-    {HIDE_D_REFUSED, standin::FROM_THEN_ON},
-};
-
-INSTANTIATE_TEST_SUITE_P(Commands, EveryCallFailedInTurn, ::testing::ValuesIn(kLoopCases),
+INSTANTIATE_TEST_SUITE_P(Commands, EveryCallFailedInTurn,
+                         ::testing::Combine(::testing::Values(HELP, LIST, HIDE_D, UNHIDE_C,
+                                                              NO_ARGUMENT_NO_PROMPT,
+                                                              NO_ARGUMENT_AT_PROMPT, HIDE_D_REFUSED),
+                                            ::testing::Values(standin::ONCE, standin::FROM_THEN_ON)),
                          [](const ::testing::TestParamInfo<LoopCase> &info) {
-                             return std::string(CommandName(info.param.command)) +
-                                    (info.param.how == standin::ONCE ? "_Once" : "_FromThenOn");
+                             return std::string(CommandName(std::get<0>(info.param))) +
+                                    (std::get<1>(info.param) == standin::ONCE ? "_Once" : "_FromThenOn");
                          });
 
 }  // namespace
