@@ -151,7 +151,8 @@ static int IsSwitch(const char *argument, const char *name)
 }
 
 // -H and -U: checks the drive argument, then runs the command.
-static int RunDriveSwitch(const char *argument, int (*command)(char *driveArgument))
+static int RunDriveSwitch(const char *argument, int (*command)(char *driveArgument, REGSAM view),
+                          REGSAM view)
 {
     strncpy(g_driveArgument, argument, sizeof g_driveArgument - 1);
     g_driveArgument[sizeof g_driveArgument - 1] = '\0';
@@ -167,13 +168,13 @@ static int RunDriveSwitch(const char *argument, int (*command)(char *driveArgume
         ShowError(kInvalidDriveName);
         return EXIT_FAILED;
     }
-    return command(g_driveArgument) ? EXIT_OK : EXIT_FAILED;
+    return command(g_driveArgument, view) ? EXIT_OK : EXIT_FAILED;
 }
 
 // Help that was asked for ends with status 0; a command line that was not
 // understood shows the same usage screen and ends with status 1, so that a
-// script never takes it for work done.
-static int Dispatch(int argc, char **argv)
+// script never takes it for work done. `view` is the registry view of every key.
+static int Dispatch(int argc, char **argv, REGSAM view)
 {
     switch (argc) {
     case 1:
@@ -182,16 +183,16 @@ static int Dispatch(int argc, char **argv)
         return EXIT_OK;
     case 2:
         if (IsSwitch(argv[1], "l")) {
-            ListDrives();
+            ListDrives(view);
             return EXIT_OK;
         }
         ShowUsage();
         return IsSwitch(argv[1], "?") ? EXIT_OK : EXIT_FAILED;
     case 3:
         if (IsSwitch(argv[1], "h"))
-            return RunDriveSwitch(argv[2], HideDrive);
+            return RunDriveSwitch(argv[2], HideDrive, view);
         if (IsSwitch(argv[1], "u"))
-            return RunDriveSwitch(argv[2], UnhideDrive);
+            return RunDriveSwitch(argv[2], UnhideDrive, view);
         ShowUsage();
         return EXIT_FAILED;
     default:
@@ -206,13 +207,14 @@ int RunCommandLine(int argc, char **argv)
     int saved = GetConsoleAttribute();
     PrepareOutput();
     EnableDebugPrivilege();
-    g_useRegistry64View = DetectWow64();
+    // A 32-bit copy on 64-bit Windows works on the 64-bit view, the one the shell reads.
+    REGSAM view = DetectWow64() ? KEY_WOW64_64KEY : 0;
     // An empty floppy, card slot or optical drive must make the listing's
     // volume query fail, not stop the run at a "No disk" dialog nobody may
     // ever see. The modes the parent chose are kept.
     SetErrorMode(SetErrorMode(0) | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 
-    int status = Dispatch(argc, argv);
+    int status = Dispatch(argc, argv, view);
 
     // Exactly as found: 7 is the terminal's own default colours, 15 an
     // explicit bright white that some colour schemes draw as the background.

@@ -213,7 +213,10 @@ void TextFromWide(const WCHAR *wide, char *text, size_t size)
         if (needed <= 0)
             break;
         if ((size_t)needed < size) {
-            WideCharToMultiByte(CP_UTF8, 0, wide, length, text, needed, NULL, NULL);
+            // The size was had, but the conversion may still fail (out of
+            // memory): then the bytes as they are, below.
+            if (WideCharToMultiByte(CP_UTF8, 0, wide, length, text, needed, NULL, NULL) != needed)
+                break;
             text[needed] = '\0';
             return;
         }

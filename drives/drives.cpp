@@ -101,7 +101,7 @@ static void PrintRow(const char *root, const char *label, const char *typeText,
     PrintText("%s", row);
 }
 
-void ListDrives()
+void ListDrives(REGSAM view)
 {
     char root[DRIVE_ROOT_SIZE] = "A:\\";
     char label[DRIVE_FIELD_SIZE] = "";
@@ -111,7 +111,7 @@ void ListDrives()
     DWORD hidden = 0;
 
     ShowBanner();
-    ReadHiddenDriveMask(HKEY_LOCAL_MACHINE, &hidden);
+    ReadHiddenDriveMask(HKEY_LOCAL_MACHINE, view, &hidden);
     DWORD present = GetLogicalDrives();
 
     SetConsoleColor(COLOR_GREEN);

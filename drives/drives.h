@@ -2,6 +2,8 @@
 #ifndef VELMORA_DRIVES_DRIVES_H
 #define VELMORA_DRIVES_DRIVES_H
 
+#include "platform/platform.h"
+
 enum { DRIVE_FIELD_SIZE = 256, DRIVE_ROOT_SIZE = 4 };
 
 // Fills the three 256-byte fields for the drive at `root` ("X:\"): its name
@@ -10,7 +12,8 @@ enum { DRIVE_FIELD_SIZE = 256, DRIVE_ROOT_SIZE = 4 };
 // Always returns 1; what cannot be learned is left empty or falls back.
 int DescribeDrive(const char *root, char *label, char *typeText, char *fileSystem);
 
-// The -L command: one row for every present drive, A to Z, hidden or not.
-void ListDrives();
+// The -L command: one row for every present drive, A to Z, hidden or not,
+// as NoDrives in registry `view` says.
+void ListDrives(REGSAM view);
 
 #endif

@@ -20,12 +20,13 @@ static int IsOwnedByAdministrators(HANDLE mutex, UpdateFailure *failure)
     PSID owner = NULL;
     BOOL defaulted = FALSE;
     if (!GetKernelObjectSecurity(mutex, OWNER_SECURITY_INFORMATION, descriptor, sizeof descriptor,
-                                 &needed) ||
-        !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted))
-        return Failed(failure, REASON_SYSTEM, GetLastError());
+                                 &needed))
+        return Failed(failure, REASON_SYSTEM, "GetKernelObjectSecurity", GetLastError());
+    if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted))
+        return Failed(failure, REASON_SYSTEM, "GetSecurityDescriptorOwner", GetLastError());
     if (owner == NULL ||
         !(IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid)))
-        return Failed(failure, REASON_NAME_HELD, 0);
+        return Failed(failure, REASON_NAME_HELD, NULL, 0);
     return 1;
 }
 
@@ -57,12 +58,13 @@ static HANDLE OpenUpdateLock(SECURITY_ATTRIBUTES *attributes, UpdateFailure *fai
     DWORD error = GetLastError();
     if (error == ERROR_INVALID_OWNER) {
         // Only a member of Administrators may make them the owner.
-        Failed(failure, REASON_NEEDS_ADMINISTRATOR, error);
+        Failed(failure, REASON_NEEDS_ADMINISTRATOR, "CreateMutexA", error);
         return NULL;
     }
     if (error != ERROR_ACCESS_DENIED) {
         // ERROR_INVALID_HANDLE: another type of object has the name.
-        Failed(failure, error == ERROR_INVALID_HANDLE ? REASON_NAME_HELD : REASON_SYSTEM, error);
+        Failed(failure, error == ERROR_INVALID_HANDLE ? REASON_NAME_HELD : REASON_SYSTEM,
+               "CreateMutexA", error);
         return NULL;
     }
     mutex = OpenMutexA(SYNCHRONIZE | READ_CONTROL, FALSE, kUpdateLockName);
@@ -75,13 +77,13 @@ static HANDLE OpenUpdateLock(SECURITY_ATTRIBUTES *attributes, UpdateFailure *fai
     // default access list leaves Administrators out: elevating would not help.
     if (openError == ERROR_ACCESS_DENIED)
         Failed(failure, RunsAsEnabledAdministrator() ? REASON_NAME_HELD : REASON_NEEDS_ADMINISTRATOR,
-               openError);
+               "OpenMutexA", openError);
     else if (openError == ERROR_INVALID_HANDLE)
-        Failed(failure, REASON_NAME_HELD, openError);
+        Failed(failure, REASON_NAME_HELD, "OpenMutexA", openError);
     else if (openError != ERROR_FILE_NOT_FOUND)
-        Failed(failure, REASON_SYSTEM, openError);
+        Failed(failure, REASON_SYSTEM, "OpenMutexA", openError);
     else
-        failure->code = error;  // gone: the caller tries again
+        failure->nameVanished = 1;
     return NULL;
 }
 
@@ -93,15 +95,16 @@ int TakeUpdateLock(HANDLE *lock, UpdateFailure *failure)
     PSECURITY_DESCRIPTOR descriptor = NULL;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kUpdateLockSecurity, SDDL_REVISION_1,
                                                               &descriptor, NULL))
-        return Failed(failure, REASON_SYSTEM, GetLastError());
+        return Failed(failure, REASON_SYSTEM, "ConvertStringSecurityDescriptorToSecurityDescriptorA",
+                      GetLastError());
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
 
     DWORD started = GetTickCount();
     HANDLE mutex = NULL;
     for (int attempt = 0; attempt < kUpdateLockAttempts; ++attempt) {
-        failure->reason = REASON_NONE;
+        failure->nameVanished = 0;
         mutex = OpenUpdateLock(&attributes, failure);
-        if (mutex != NULL || failure->reason != REASON_NONE)
+        if (mutex != NULL || !failure->nameVanished)
             break;
         if (GetTickCount() - started >= kUpdateLockWaitMilliseconds)
             break;
@@ -109,8 +112,8 @@ int TakeUpdateLock(HANDLE *lock, UpdateFailure *failure)
     LocalFree(descriptor);
     if (mutex == NULL) {
         // Refused and gone, again and again: say what creating it answered.
-        if (failure->reason == REASON_NONE)
-            Failed(failure, REASON_SYSTEM, failure->code);
+        if (failure->nameVanished)
+            Failed(failure, REASON_SYSTEM, "CreateMutexA", ERROR_ACCESS_DENIED);
         return 0;
     }
     if (!IsOwnedByAdministrators(mutex, failure)) {
@@ -126,9 +129,9 @@ int TakeUpdateLock(HANDLE *lock, UpdateFailure *failure)
         return 1;
     }
     if (waited == WAIT_TIMEOUT)
-        Failed(failure, REASON_LOCK_BUSY, 0);
+        Failed(failure, REASON_LOCK_BUSY, NULL, 0);
     else
-        Failed(failure, REASON_SYSTEM, GetLastError());
+        Failed(failure, REASON_SYSTEM, "WaitForSingleObject", GetLastError());
     CloseHandle(mutex);
     return 0;
 }

@@ -3,19 +3,12 @@
 #include "console/console.h"
 #include "policy/lock.h"
 
-int g_useRegistry64View = 0;
-
 // Both spellings name the same key; reads and writes have always used their own.
 static const char kReadSubkey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
 static const char kWriteSubkey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
 static const char kValueName[] = "NoDrives";
 
 static const char kLogOffNote[] = "\n\n\n Note: Changes will take effect after you Log Off or restart.\n\n";
-
-static REGSAM ViewAccess(REGSAM access)
-{
-    return g_useRegistry64View ? (access | KEY_WOW64_64KEY) : access;
-}
 
 // Reads NoDrives from an open key into *mask. Returns 1 for a usable value:
 // REG_DWORD or REG_BINARY of at most 4 bytes, taken little-endian and
@@ -39,38 +32,40 @@ static int QueryMaskValue(HKEY key, DWORD *mask, LONG *status, DWORD *type, DWOR
     return 1;
 }
 
-int ReadHiddenDriveMask(HKEY root, DWORD *mask)
+int ReadHiddenDriveMask(HKEY root, REGSAM view, DWORD *mask)
 {
     HKEY key;
     LONG status;
     DWORD type, size;
 
     *mask = 0;
-    if (RegOpenKeyExA(root, kReadSubkey, 0, ViewAccess(KEY_READ), &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(root, kReadSubkey, 0, KEY_READ | view, &key) != ERROR_SUCCESS)
         return 0;
     int ok = QueryMaskValue(key, mask, &status, &type, &size);
     RegCloseKey(key);
     return ok;
 }
 
-int Failed(UpdateFailure *failure, int reason, DWORD code)
+int Failed(UpdateFailure *failure, int reason, const char *function, DWORD code)
 {
     failure->reason = reason;
+    failure->function = function;
     failure->code = code;
     return 0;
 }
 
 // The read, merge and write of UpdateHiddenDriveMask, without the lock.
-static int MergeIntoStoredMask(HKEY root, DWORD driveBits, int hide, UpdateFailure *failure)
+static int MergeIntoStoredMask(HKEY root, REGSAM view, DWORD driveBits, int hide,
+                               UpdateFailure *failure)
 {
     HKEY key;
     DWORD disposition;
     DWORD current;
     DWORD type, size;
     LONG status = RegCreateKeyExA(root, kWriteSubkey, 0, (LPSTR) "", REG_OPTION_NON_VOLATILE,
-                                  ViewAccess(KEY_ALL_ACCESS), NULL, &key, &disposition);
+                                  KEY_ALL_ACCESS | view, NULL, &key, &disposition);
     if (status != ERROR_SUCCESS)
-        return Failed(failure, REASON_SYSTEM, (DWORD)status);
+        return Failed(failure, REASON_SYSTEM, "RegCreateKeyExA", (DWORD)status);
 
     if (!QueryMaskValue(key, &current, &status, &type, &size)) {
         if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
@@ -79,36 +74,40 @@ static int MergeIntoStoredMask(HKEY root, DWORD driveBits, int hide, UpdateFailu
             RegCloseKey(key);
             failure->valueType = type;
             failure->valueSize = size;
-            return Failed(failure, REASON_NOT_A_MASK, 0);
+            return Failed(failure, REASON_NOT_A_MASK, NULL, 0);
         }
         if (status != ERROR_FILE_NOT_FOUND) {
             RegCloseKey(key);
-            return Failed(failure, REASON_SYSTEM, (DWORD)status);
+            return Failed(failure, REASON_SYSTEM, "RegQueryValueExA", (DWORD)status);
         }
         current = 0;
     }
 
     DWORD updated = hide ? (current | driveBits) : (current & ~driveBits);
+    const char *write;
     if (updated == 0) {
         // The shell takes a machine-wide NoDrives whenever it exists, even 0,
         // and only without it looks at each user's own policy. Nothing left
         // to hide: remove the value, as Group Policy does, instead of
         // overriding every user's policy with a 0.
+        write = "RegDeleteValueA";
         status = RegDeleteValueA(key, kValueName);
         if (status == ERROR_FILE_NOT_FOUND)
             status = ERROR_SUCCESS;
     } else {
         BYTE data[4] = {(BYTE)(updated & 0xFF), (BYTE)((updated >> 8) & 0xFF),
                         (BYTE)((updated >> 16) & 0xFF), (BYTE)((updated >> 24) & 0xFF)};
+        write = "RegSetValueExA";
         status = RegSetValueExA(key, kValueName, 0, REG_DWORD, data, sizeof data);
     }
     RegCloseKey(key);
     if (status != ERROR_SUCCESS)
-        return Failed(failure, REASON_SYSTEM, (DWORD)status);
+        return Failed(failure, REASON_SYSTEM, write, (DWORD)status);
     return 1;
 }
 
-int UpdateHiddenDriveMask(HKEY root, DWORD driveBits, int hide, UpdateFailure *failure)
+int UpdateHiddenDriveMask(HKEY root, REGSAM view, DWORD driveBits, int hide,
+                          UpdateFailure *failure)
 {
     UpdateFailure ignored;
     HANDLE lock;
@@ -116,12 +115,14 @@ int UpdateHiddenDriveMask(HKEY root, DWORD driveBits, int hide, UpdateFailure *f
     if (failure == NULL)
         failure = &ignored;
     failure->reason = REASON_NONE;
+    failure->function = NULL;
     failure->code = 0;
     failure->valueType = 0;
     failure->valueSize = 0;
+    failure->nameVanished = 0;
     if (!TakeUpdateLock(&lock, failure))
         return 0;
-    int written = MergeIntoStoredMask(root, driveBits, hide, failure);
+    int written = MergeIntoStoredMask(root, view, driveBits, hide, failure);
     ReleaseUpdateLock(lock);
     return written;
 }
@@ -279,7 +280,7 @@ static void AnnouncePolicyChange()
     CloseHandle(thread);
 }
 
-static int RunDriveCommand(char *driveArgument, const DriveCommandTexts *texts)
+static int RunDriveCommand(char *driveArgument, REGSAM view, const DriveCommandTexts *texts)
 {
     DWORD bit;
 
@@ -292,7 +293,7 @@ static int RunDriveCommand(char *driveArgument, const DriveCommandTexts *texts)
     ShowBanner();
     PrintText(texts->announce, echo);
     UpdateFailure failure;
-    if (!UpdateHiddenDriveMask(HKEY_LOCAL_MACHINE, bit, texts->hide, &failure)) {
+    if (!UpdateHiddenDriveMask(HKEY_LOCAL_MACHINE, view, bit, texts->hide, &failure)) {
         ShowError("%s", texts->failure);
         ShowFailureReason(&failure);
         return 0;
@@ -304,12 +305,12 @@ static int RunDriveCommand(char *driveArgument, const DriveCommandTexts *texts)
     return 1;
 }
 
-int HideDrive(char *driveArgument)
+int HideDrive(char *driveArgument, REGSAM view)
 {
-    return RunDriveCommand(driveArgument, &kHideTexts);
+    return RunDriveCommand(driveArgument, view, &kHideTexts);
 }
 
-int UnhideDrive(char *driveArgument)
+int UnhideDrive(char *driveArgument, REGSAM view)
 {
-    return RunDriveCommand(driveArgument, &kUnhideTexts);
+    return RunDriveCommand(driveArgument, view, &kUnhideTexts);
 }

@@ -5,9 +5,9 @@
 
 #include "platform/platform.h"
 
-// 1 when this is a 32-bit process on 64-bit Windows: every key is then opened
-// in the 64-bit registry view. Set once at start-up.
-extern int g_useRegistry64View;
+// Every key is opened in the registry view the caller passes: KEY_WOW64_64KEY
+// for a 32-bit process on 64-bit Windows, so that it works on the 64-bit
+// view the shell reads, else 0. Start-up decides it once and hands it down.
 
 // Why an update failed, for the line that follows the red failure line.
 enum UpdateFailureReason {
@@ -23,18 +23,23 @@ enum UpdateFailureReason {
 
 struct UpdateFailure {
     int reason;
-    DWORD code;       // REASON_SYSTEM: the error code
-    DWORD valueType;  // REASON_NOT_A_MASK: what is stored
+    const char *function;  // the call that failed and led to the reason, NULL for none
+    DWORD code;            // the error code that call gave
+    DWORD valueType;       // REASON_NOT_A_MASK: what is stored
     DWORD valueSize;
+    int nameVanished;      // the lock's name was gone before it could be opened:
+                           // creating it may be tried again
 };
 
-// Fills *failure with `reason` and `code` and returns 0, so that a failing
-// step of an update, the lock's or the merge's, passes it on in one line.
-int Failed(UpdateFailure *failure, int reason, DWORD code);
+// Fills *failure with `reason`, the failing `function` and its `code` and
+// returns 0, so that a failing step of an update, the lock's or the merge's,
+// passes it on in one line.
+int Failed(UpdateFailure *failure, int reason, const char *function, DWORD code);
 
-// Reads the mask into *mask (0 when it cannot be read). Returns 1 when a
-// usable value was read: REG_DWORD or REG_BINARY, at most 4 bytes.
-int ReadHiddenDriveMask(HKEY root, DWORD *mask);
+// Reads the mask into *mask (0 when it cannot be read), in registry `view`.
+// Returns 1 when a usable value was read: REG_DWORD or REG_BINARY, at most
+// 4 bytes.
+int ReadHiddenDriveMask(HKEY root, REGSAM view, DWORD *mask);
 
 // Sets (hide = 1) or clears (hide = 0) `driveBits` in the stored mask and
 // writes it back as REG_DWORD (a mask of 0 removes the value), holding a
@@ -44,7 +49,8 @@ int ReadHiddenDriveMask(HKEY root, DWORD *mask);
 // fails, as it does when the lock cannot be had within a few seconds.
 // Returns 1 when the new value was written (or removed); otherwise 0, with
 // the reason in *failure when it is given.
-int UpdateHiddenDriveMask(HKEY root, DWORD driveBits, int hide, UpdateFailure *failure = NULL);
+int UpdateHiddenDriveMask(HKEY root, REGSAM view, DWORD driveBits, int hide,
+                          UpdateFailure *failure = NULL);
 
 // Upper-cases the first byte of `text` in place when it is an ASCII letter.
 void UppercaseFirst(char *text);
@@ -54,9 +60,10 @@ void UppercaseFirst(char *text);
 // ASCII letter; the rest of the argument is not looked at.
 int GetDriveBit(const char *driveArgument, DWORD *bit);
 
-// The -H and -U commands. Both upper-case the first byte of the argument in
-// place. Return 1 on success, 0 on failure (after the red failure line).
-int HideDrive(char *driveArgument);
-int UnhideDrive(char *driveArgument);
+// The -H and -U commands, in registry `view`. Both upper-case the first byte
+// of the argument in place. Return 1 on success, 0 on failure (after the red
+// failure line).
+int HideDrive(char *driveArgument, REGSAM view);
+int UnhideDrive(char *driveArgument, REGSAM view);
 
 #endif

@@ -194,6 +194,13 @@ struct Machine {
     // Failures of single calls: function name -> call number (1 = its first
     // call since Reset) -> error code that call fails with.
     std::map<std::string, std::map<int, DWORD>> callFailures;
+    // Failures by position in the whole run: every call that can fail is
+    // counted (the functions with no failure result are not), and the
+    // failRunCall-th of them fails, once or with every call after it.
+    int failableCalls = 0;
+    int failRunCall = 0;                        // 0: none
+    bool failLaterCallsToo = false;
+    std::vector<std::string> failedInRun;       // the functions those failures hit, in order
     DWORD lastError = 0;
 };
 
@@ -210,6 +217,12 @@ void Fail(const std::string &function, DWORD error = ERROR_ACCESS_DENIED);
 // Makes only the `call`-th call of `function` (1 = its first since Reset)
 // fail with `error`; the calls before and after it behave normally.
 void FailCall(const std::string &function, int call, DWORD error = ERROR_ACCESS_DENIED);
+
+// Makes the `call`-th call of the run that can fail (1 = the first since
+// Reset, whatever its function) fail with ERROR_ACCESS_DENIED: that call
+// alone (ONCE), or it and every later one (FROM_THEN_ON).
+enum RunFailure { ONCE, FROM_THEN_ON };
+void FailRunCall(int call, RunFailure how);
 
 // Registry helpers; `path` is the subkey below HKEY_LOCAL_MACHINE.
 void SetValue(const std::string &path, const std::string &name, DWORD type,

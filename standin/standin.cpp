@@ -110,6 +110,14 @@ std::string KeyPath(HKEY root, const char *subkey)
 bool Called(const char *function)
 {
     g_machine.calls.push_back(function);
+    int position = ++g_machine.failableCalls;
+    if (g_machine.failRunCall != 0 &&
+        (position == g_machine.failRunCall ||
+         (g_machine.failLaterCallsToo && position > g_machine.failRunCall))) {
+        g_machine.failedInRun.push_back(function);
+        g_machine.lastError = ERROR_ACCESS_DENIED;
+        return true;
+    }
     auto failure = g_machine.failures.find(function);
     if (failure != g_machine.failures.end()) {
         g_machine.lastError = failure->second;
@@ -367,6 +375,12 @@ void Fail(const std::string &function, DWORD error)
 void FailCall(const std::string &function, int call, DWORD error)
 {
     g_machine.callFailures[function][call] = error;
+}
+
+void FailRunCall(int call, RunFailure how)
+{
+    g_machine.failRunCall = call;
+    g_machine.failLaterCallsToo = how == FROM_THEN_ON;
 }
 
 void SetValue(const std::string &path, const std::string &name, DWORD type,

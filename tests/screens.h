@@ -28,6 +28,43 @@ inline const std::string kUsageLines =
     "\n\t Velmora -?"
     "\n\n";
 
+// -L: the table's header and rule, after the banner; shown in bright green,
+// with the rows and the blank line that ends the table.
+inline const std::string kListingHeader =
+    "\n\n\n\n Drive      Drive Name             Drive Type             File System       Drive Status"
+    "\n =======================================================================================";
+
+// -L on the stand-in machine of the unit tests' fault table, after the
+// banner: C: labelled System and hidden, an optical drive with no disc, a
+// labelled stick.
+inline const std::string kStandInListing =
+    "\n\n\n\n Drive      Drive Name             Drive Type             File System       Drive Status"
+    "\n ======================================================================================="
+    "\n\n C:\\        System                 Local Disk             NTFS              Hidden"
+    "\n\n D:\\        BD-ROM Drive           CD/DVD Drive                             Visible"
+    "\n\n E:\\        STICK                  Removable Disk         FAT32             Visible"
+    "\n\n";
+
+// -L on the end-to-end tests' Wine prefix (scripts/make-test-prefix.sh),
+// with nothing hidden, after the banner, as it reaches a pipe: the labels in
+// code page 437. Wine cannot read Z:'s label, so Z: shows the fallback name.
+inline const std::string kWinePrefixListing =
+    "\n\n\n\n Drive      Drive Name             Drive Type             File System       Drive Status"
+    "\n ======================================================================================="
+    "\n\n A:\\        Floppy Disk Drive      Floppy Disk Drive      NTFS              Visible"
+    "\n\n C:\\        Local Disk             Local Disk             NTFS              Visible"
+    "\n\n D:\\        Velmora Data           Local Disk             NTFS              Visible"
+    "\n\n E:\\        Quarterly Reports Archive 2026   Local Disk             NTFS              Visible"
+    "\n\n F:\\        VELMORA_CD             CD/DVD Drive           CDFS              Visible"
+    "\n\n G:\\        BD-ROM Drive           CD/DVD Drive           CDFS              Visible"
+    "\n\n H:\\                               Removable Disk         NTFS              Visible"
+    "\n\n K:\\                               Unknown                NTFS              Visible"
+    "\n\n L:\\        Cl\x82" "                    Local Disk             NTFS              Visible"
+    "\n\n N:\\                               Network Drive                            Visible"
+    "\n\n R:\\                               RAM Disk               NTFS              Visible"
+    "\n\n Z:\\        Local Disk             Local Disk             NTFS              Visible"
+    "\n\n";
+
 // -H and -U: the announcement and the success line around the drive argument
 // as echoed, then the note in bright white.
 inline const std::string kHiding = "\n\n\n [*] Hiding the Drive ";

@@ -25,13 +25,6 @@ struct Described {
 
 class DriveTest : public ToolTest {
 protected:
-    void SetUp() override
-    {
-        ToolTest::SetUp();
-        // A direct call sees whatever view an earlier run left behind.
-        g_useRegistry64View = 0;
-    }
-
     void AddDrive(char letter, unsigned int type, const std::string &label = "",
                   const std::string &fileSystem = "NTFS", bool volumeQuerySucceeds = true)
     {
@@ -62,18 +55,21 @@ protected:
 // ---------------------------------------------------------------------------
 // DescribeDrive
 
+enum Volume { ANSWERS, REFUSES };  // the volume query
+enum Asked { VOLUME_ASKED, NEVER_ASKED };  // whether DescribeDrive queries the volume
+
 struct DescribeCase {
     const char *name;
     const char *root;
     unsigned int type;
     std::string label;  // the volume's own label and file system
     std::string fileSystem;
-    bool volumeQuerySucceeds;
+    Volume volume;
     // Expected:
     std::string shownLabel;
     std::string typeText;
     std::string shownFileSystem;
-    bool volumeQueried;
+    Asked asked;
 };
 
 // gtest names the case in its log instead of dumping the struct's bytes.
@@ -81,61 +77,61 @@ void PrintTo(const DescribeCase &c, std::ostream *out) { *out << c.name; }
 
 const DescribeCase kDescribeCases[] = {
     // Removable: A and B are floppies, by the upper-case letter only.
-    {"FloppyANoMedium", "A:\\", DRIVE_REMOVABLE, "", "", false,
-     "Floppy Disk Drive", "Floppy Disk Drive", "", true},
-    {"FloppyBNoMedium", "B:\\", DRIVE_REMOVABLE, "", "", false,
-     "Floppy Disk Drive", "Floppy Disk Drive", "", true},
-    {"FloppyAEmptyLabelWithMedium", "A:\\", DRIVE_REMOVABLE, "", "FAT", true,
-     "Floppy Disk Drive", "Floppy Disk Drive", "FAT", true},
-    {"FloppyBOwnLabel", "B:\\", DRIVE_REMOVABLE, "BOOTDISK", "FAT", true,
-     "BOOTDISK", "Floppy Disk Drive", "FAT", true},
-    {"RemovableEEmptyLabel", "E:\\", DRIVE_REMOVABLE, "", "FAT32", true,
-     "", "Removable Disk", "FAT32", true},
-    {"RemovableCOwnLabel", "C:\\", DRIVE_REMOVABLE, "STICK", "exFAT", true,
-     "STICK", "Removable Disk", "exFAT", true},
-    {"RemovableZNoMedium", "Z:\\", DRIVE_REMOVABLE, "", "", false,
-     "", "Removable Disk", "", true},
-    {"LowerCaseANotFloppy", "a:\\", DRIVE_REMOVABLE, "", "FAT", true,
-     "", "Removable Disk", "FAT", true},
-    {"LowerCaseBNotFloppy", "b:\\", DRIVE_REMOVABLE, "", "", false,
-     "", "Removable Disk", "", true},
+    {"FloppyANoMedium", "A:\\", DRIVE_REMOVABLE, "", "", REFUSES,
+     "Floppy Disk Drive", "Floppy Disk Drive", "", VOLUME_ASKED},
+    {"FloppyBNoMedium", "B:\\", DRIVE_REMOVABLE, "", "", REFUSES,
+     "Floppy Disk Drive", "Floppy Disk Drive", "", VOLUME_ASKED},
+    {"FloppyAEmptyLabelWithMedium", "A:\\", DRIVE_REMOVABLE, "", "FAT", ANSWERS,
+     "Floppy Disk Drive", "Floppy Disk Drive", "FAT", VOLUME_ASKED},
+    {"FloppyBOwnLabel", "B:\\", DRIVE_REMOVABLE, "BOOTDISK", "FAT", ANSWERS,
+     "BOOTDISK", "Floppy Disk Drive", "FAT", VOLUME_ASKED},
+    {"RemovableEEmptyLabel", "E:\\", DRIVE_REMOVABLE, "", "FAT32", ANSWERS,
+     "", "Removable Disk", "FAT32", VOLUME_ASKED},
+    {"RemovableCOwnLabel", "C:\\", DRIVE_REMOVABLE, "STICK", "exFAT", ANSWERS,
+     "STICK", "Removable Disk", "exFAT", VOLUME_ASKED},
+    {"RemovableZNoMedium", "Z:\\", DRIVE_REMOVABLE, "", "", REFUSES,
+     "", "Removable Disk", "", VOLUME_ASKED},
+    {"LowerCaseANotFloppy", "a:\\", DRIVE_REMOVABLE, "", "FAT", ANSWERS,
+     "", "Removable Disk", "FAT", VOLUME_ASKED},
+    {"LowerCaseBNotFloppy", "b:\\", DRIVE_REMOVABLE, "", "", REFUSES,
+     "", "Removable Disk", "", VOLUME_ASKED},
     // Fixed.
-    {"FixedNoLabel", "C:\\", DRIVE_FIXED, "", "NTFS", true,
-     "Local Disk", "Local Disk", "NTFS", true},
-    {"FixedOwnLabel", "C:\\", DRIVE_FIXED, "System", "NTFS", true,
-     "System", "Local Disk", "NTFS", true},
-    {"FixedQueryFails", "F:\\", DRIVE_FIXED, "Data", "NTFS", false,
-     "Local Disk", "Local Disk", "", true},
-    {"FixedOnA", "A:\\", DRIVE_FIXED, "", "NTFS", true,
-     "Local Disk", "Local Disk", "NTFS", true},
+    {"FixedNoLabel", "C:\\", DRIVE_FIXED, "", "NTFS", ANSWERS,
+     "Local Disk", "Local Disk", "NTFS", VOLUME_ASKED},
+    {"FixedOwnLabel", "C:\\", DRIVE_FIXED, "System", "NTFS", ANSWERS,
+     "System", "Local Disk", "NTFS", VOLUME_ASKED},
+    {"FixedQueryFails", "F:\\", DRIVE_FIXED, "Data", "NTFS", REFUSES,
+     "Local Disk", "Local Disk", "", VOLUME_ASKED},
+    {"FixedOnA", "A:\\", DRIVE_FIXED, "", "NTFS", ANSWERS,
+     "Local Disk", "Local Disk", "NTFS", VOLUME_ASKED},
     // Network: never asked about its volume.
-    {"NetworkNeverQueried", "Z:\\", DRIVE_REMOTE, "Share", "NTFS", true,
-     "", "Network Drive", "", false},
-    {"NetworkOnA", "A:\\", DRIVE_REMOTE, "", "NTFS", true,
-     "", "Network Drive", "", false},
+    {"NetworkNeverQueried", "Z:\\", DRIVE_REMOTE, "Share", "NTFS", ANSWERS,
+     "", "Network Drive", "", NEVER_ASKED},
+    {"NetworkOnA", "A:\\", DRIVE_REMOTE, "", "NTFS", ANSWERS,
+     "", "Network Drive", "", NEVER_ASKED},
     // Optical: the fallback name is not the type text.
-    {"CdromNoDisc", "D:\\", DRIVE_CDROM, "", "", false,
-     "BD-ROM Drive", "CD/DVD Drive", "", true},
-    {"CdromUnlabelledDisc", "D:\\", DRIVE_CDROM, "", "CDFS", true,
-     "BD-ROM Drive", "CD/DVD Drive", "CDFS", true},
-    {"CdromOwnLabel", "D:\\", DRIVE_CDROM, "MOVIE_2026", "UDF", true,
-     "MOVIE_2026", "CD/DVD Drive", "UDF", true},
+    {"CdromNoDisc", "D:\\", DRIVE_CDROM, "", "", REFUSES,
+     "BD-ROM Drive", "CD/DVD Drive", "", VOLUME_ASKED},
+    {"CdromUnlabelledDisc", "D:\\", DRIVE_CDROM, "", "CDFS", ANSWERS,
+     "BD-ROM Drive", "CD/DVD Drive", "CDFS", VOLUME_ASKED},
+    {"CdromOwnLabel", "D:\\", DRIVE_CDROM, "MOVIE_2026", "UDF", ANSWERS,
+     "MOVIE_2026", "CD/DVD Drive", "UDF", VOLUME_ASKED},
     // RAM disk: no fallback name.
-    {"RamDiskNoLabel", "R:\\", DRIVE_RAMDISK, "", "FAT32", true,
-     "", "RAM Disk", "FAT32", true},
-    {"RamDiskOwnLabel", "R:\\", DRIVE_RAMDISK, "Scratch", "FAT32", true,
-     "Scratch", "RAM Disk", "FAT32", true},
+    {"RamDiskNoLabel", "R:\\", DRIVE_RAMDISK, "", "FAT32", ANSWERS,
+     "", "RAM Disk", "FAT32", VOLUME_ASKED},
+    {"RamDiskOwnLabel", "R:\\", DRIVE_RAMDISK, "Scratch", "FAT32", ANSWERS,
+     "Scratch", "RAM Disk", "FAT32", VOLUME_ASKED},
     // Anything else is unknown, and still queried.
-    {"TypeUnknown", "G:\\", DRIVE_UNKNOWN, "", "", false,
-     "", "Unknown", "", true},
-    {"TypeNoRootDir", "H:\\", DRIVE_NO_ROOT_DIR, "", "", false,
-     "", "Unknown", "", true},
-    {"TypeNoRootDirAnswers", "H:\\", DRIVE_NO_ROOT_DIR, "Odd", "NTFS", true,
-     "Odd", "Unknown", "NTFS", true},
-    {"TypeSeven", "I:\\", 7, "", "NTFS", true,
-     "", "Unknown", "NTFS", true},
-    {"TypeHuge", "J:\\", 0xFFFFFFFFu, "", "", false,
-     "", "Unknown", "", true},
+    {"TypeUnknown", "G:\\", DRIVE_UNKNOWN, "", "", REFUSES,
+     "", "Unknown", "", VOLUME_ASKED},
+    {"TypeNoRootDir", "H:\\", DRIVE_NO_ROOT_DIR, "", "", REFUSES,
+     "", "Unknown", "", VOLUME_ASKED},
+    {"TypeNoRootDirAnswers", "H:\\", DRIVE_NO_ROOT_DIR, "Odd", "NTFS", ANSWERS,
+     "Odd", "Unknown", "NTFS", VOLUME_ASKED},
+    {"TypeSeven", "I:\\", 7, "", "NTFS", ANSWERS,
+     "", "Unknown", "NTFS", VOLUME_ASKED},
+    {"TypeHuge", "J:\\", 0xFFFFFFFFu, "", "", REFUSES,
+     "", "Unknown", "", VOLUME_ASKED},
 };
 
 class DescribeDriveTest : public DriveTest, public ::testing::WithParamInterface<DescribeCase> {};
@@ -143,7 +139,7 @@ class DescribeDriveTest : public DriveTest, public ::testing::WithParamInterface
 TEST_P(DescribeDriveTest, FillsLabelTypeAndFileSystem)
 {
     const DescribeCase &c = GetParam();
-    AddDrive((char)toupper(c.root[0]), c.type, c.label, c.fileSystem, c.volumeQuerySucceeds);
+    AddDrive((char)toupper(c.root[0]), c.type, c.label, c.fileSystem, c.volume == ANSWERS);
 
     Described got = Describe(c.root);
 
@@ -152,7 +148,7 @@ TEST_P(DescribeDriveTest, FillsLabelTypeAndFileSystem)
     EXPECT_EQ(got.typeText, c.typeText);
     EXPECT_EQ(got.fileSystem, c.shownFileSystem);
     EXPECT_EQ(machine().driveTypeQueries, std::vector<std::string>{c.root});
-    if (c.volumeQueried) {
+    if (c.asked == VOLUME_ASKED) {
         EXPECT_EQ(machine().volumeQueries, std::vector<std::string>{c.root});
         EXPECT_TRUE(machine().volumeExtrasAllNull) << "serial, length or flags asked for";
         EXPECT_EQ(machine().volumeNameSize, (DWORD)MAX_PATH + 1);
@@ -180,47 +176,32 @@ TEST_F(DriveTest, DescribeDriveOfMissingLetterIsUnknownAndEmpty)
 }
 
 // ---------------------------------------------------------------------------
-// ListDrives: expected texts, built here from the column layout.
+// ListDrives. The rows of the drives these tests add, written out up to the
+// status that ends each of them.
 
-std::string Pad(const std::string &text, size_t width)
-{
-    return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
-}
-
-struct Row {
-    std::string root, label, typeText, fileSystem, status;
-};
-
-std::string RowText(const Row &row)
-{
-    return "\n\n " + Pad(row.root, 8) + "   " + Pad(row.label, 20) + "   " +
-           Pad(row.typeText, 20) + "   " + Pad(row.fileSystem, 15) + "   " + row.status;
-}
-
-const std::string kHeader = "\n\n\n\n Drive" + std::string(6, ' ') + "Drive Name" +
-                            std::string(13, ' ') + "Drive Type" + std::string(13, ' ') +
-                            "File System" + std::string(7, ' ') + "Drive Status";
-const std::string kRule = "\n " + std::string(87, '=');
+const std::string kFloppyA = "\n\n A:\\        Floppy Disk Drive      Floppy Disk Drive                        ";
+const std::string kSystemC = "\n\n C:\\        System                 Local Disk             NTFS              ";
+const std::string kEmptyOpticalD = "\n\n D:\\        BD-ROM Drive           CD/DVD Drive                             ";
+const std::string kUnlabelledStickE = "\n\n E:\\                               Removable Disk         FAT32             ";
+const std::string kRamDiskR = "\n\n R:\\        A ramdisk label of 27 chars   RAM Disk               EXTENDED-FAT-FS   ";
+const std::string kShareZ = "\n\n Z:\\                               Network Drive                            ";
 
 // Everything after the banner, all of it in bright green.
-std::string TableText(const std::vector<Row> &rows)
+std::string TableText(const std::string &rows)
 {
-    std::string text = kHeader + kRule;
-    for (const Row &row : rows)
-        text += RowText(row);
-    return text + "\n\n";
+    return kListingHeader + rows + "\n\n";
 }
 
 RunResult CaptureListing()
 {
     return Capture([] {
-        ListDrives();
+        ListDrives(0);
         return 0;
     });
 }
 
 // The banner in bright white, then the whole table in bright green.
-void ExpectColouredListing(const RunResult &run, const std::vector<Row> &rows)
+void ExpectColouredListing(const RunResult &run, const std::string &rows)
 {
     const std::vector<standin::Segment> screen = {{BRIGHT_WHITE, kBanner},
                                                   {BRIGHT_GREEN, TableText(rows)}};
@@ -259,18 +240,6 @@ protected:
         AddEmptyDrive('D', DRIVE_CDROM);
     }
 
-    // Rows for AddEveryKind with the statuses given in A, C, D, E, R, Z order.
-    static std::vector<Row> EveryKindRows(const std::vector<std::string> &status)
-    {
-        return {
-            {"A:\\", "Floppy Disk Drive", "Floppy Disk Drive", "", status[0]},
-            {"C:\\", "System", "Local Disk", "NTFS", status[1]},
-            {"D:\\", "BD-ROM Drive", "CD/DVD Drive", "", status[2]},
-            {"E:\\", "", "Removable Disk", "FAT32", status[3]},
-            {"R:\\", "A ramdisk label of 27 chars", "RAM Disk", "EXTENDED-FAT-FS", status[4]},
-            {"Z:\\", "", "Network Drive", "", status[5]},
-        };
-    }
 };
 
 TEST_F(ListDrivesTest, ListsEveryKindOfDriveWithItsStatus)
@@ -283,8 +252,9 @@ TEST_F(ListDrivesTest, ListsEveryKindOfDriveWithItsStatus)
     RunResult run = RunTool({"-L"});
 
     EXPECT_EQ(run.status, 0);
-    ExpectColouredListing(
-        run, EveryKindRows({"Hidden", "Visible", "Hidden", "Visible", "Hidden", "Hidden"}));
+    ExpectColouredListing(run, kFloppyA + "Hidden" + kSystemC + "Visible" + kEmptyOpticalD + "Hidden" +
+                                   kUnlabelledStickE + "Visible" + kRamDiskR + "Hidden" + kShareZ +
+                                   "Hidden");
     EXPECT_EQ(machine().attribute, 7) << "the saved attribute comes back as it was";
 
     const std::vector<std::string> present = {"A:\\", "C:\\", "D:\\", "E:\\", "R:\\", "Z:\\"};
@@ -294,7 +264,7 @@ TEST_F(ListDrivesTest, ListsEveryKindOfDriveWithItsStatus)
     EXPECT_EQ(standin::CountCalls("GetLogicalDrives"), 1);
     ExpectPolicyReadOnce(KEY_READ);
     EXPECT_EQ(machine().valuesQueried, std::vector<std::string>{"NoDrives"});
-    EXPECT_EQ(StoredNoDrives(), 0xFE03000Bu) << "the listing changed the stored mask";
+    EXPECT_TRUE(StoredNoDrivesIs(0xFE03000Bu)) << "the listing changed the stored mask";
 
     // The empty A: and D: were queried without a "No disk" dialog, which
     // they would each raise under the error mode a process starts with.
@@ -311,11 +281,9 @@ TEST_F(ListDrivesTest, LongTextsWidenTheirRowAndAreNotCut)
 
     RunResult run = CaptureListing();
 
-    const std::string wide = "\n\n R:\\        A ramdisk label of 27 chars   RAM Disk" +
-                             std::string(15, ' ') + "EXTENDED-FAT-FS-1   Visible";
-    const std::string narrow = "\n\n C:\\        System" + std::string(17, ' ') + "Local Disk" +
-                               std::string(13, ' ') + "NTFS" + std::string(14, ' ') + "Visible";
-    EXPECT_EQ(run.text, kBanner + kHeader + kRule + narrow + wide + "\n\n");
+    EXPECT_EQ(run.text, kBanner + TableText(kSystemC + "Visible" +
+                                            "\n\n R:\\        A ramdisk label of 27 chars   RAM Disk"
+                                            "               EXTENDED-FAT-FS-1   Visible"));
 }
 
 TEST_F(ListDrivesTest, MachineWithoutDrivesPrintsAnEmptyTable)
@@ -323,8 +291,7 @@ TEST_F(ListDrivesTest, MachineWithoutDrivesPrintsAnEmptyTable)
     RunResult run = RunTool({"-L"});
 
     EXPECT_EQ(run.status, 0);
-    ExpectColouredListing(run, {});
-    EXPECT_EQ(run.text, kBanner + kHeader + kRule + "\n\n");
+    ExpectColouredListing(run, "");
     EXPECT_TRUE(machine().driveTypeQueries.empty());
     EXPECT_EQ(machine().attribute, 7);
 }
@@ -336,7 +303,7 @@ TEST_F(ListDrivesTest, FailingGetLogicalDrivesPrintsAnEmptyTable)
 
     RunResult run = CaptureListing();
 
-    ExpectColouredListing(run, {});
+    ExpectColouredListing(run, "");
     EXPECT_TRUE(machine().driveTypeQueries.empty());
     EXPECT_TRUE(machine().volumeQueries.empty());
 }
@@ -348,11 +315,12 @@ TEST_F(ListDrivesTest, CallsDescribeInLetterOrderEachOnce)
 
     RunResult run = CaptureListing();
 
-    std::vector<Row> rows;
-    for (char letter : std::string("ABMQY"))
-        rows.push_back({std::string(1, letter) + ":\\", std::string("Vol") + letter, "Local Disk",
-                        "NTFS", "Visible"});
-    ExpectColouredListing(run, rows);
+    ExpectColouredListing(run,
+                          "\n\n A:\\        VolA                   Local Disk             NTFS              Visible"
+                          "\n\n B:\\        VolB                   Local Disk             NTFS              Visible"
+                          "\n\n M:\\        VolM                   Local Disk             NTFS              Visible"
+                          "\n\n Q:\\        VolQ                   Local Disk             NTFS              Visible"
+                          "\n\n Y:\\        VolY                   Local Disk             NTFS              Visible");
     EXPECT_EQ(machine().driveTypeQueries,
               (std::vector<std::string>{"A:\\", "B:\\", "M:\\", "Q:\\", "Y:\\"}));
     EXPECT_EQ(machine().volumeQueries, machine().driveTypeQueries);
@@ -366,7 +334,7 @@ TEST_F(ListDrivesTest, Wow64RunReadsTheSixtyFourBitView)
 
     RunResult run = RunTool({"-l"});
 
-    ExpectColouredListing(run, {{"C:\\", "System", "Local Disk", "NTFS", "Hidden"}});
+    ExpectColouredListing(run, kSystemC + "Hidden");
     ExpectPolicyReadOnce(0x20119);
 }
 
@@ -377,7 +345,9 @@ TEST_F(ListDrivesTest, PolicyAbsentKeyShowsEveryDriveVisible)
 
     RunResult run = RunTool({"-L"});
 
-    ExpectColouredListing(run, EveryKindRows(std::vector<std::string>(6, "Visible")));
+    ExpectColouredListing(run, kFloppyA + "Visible" + kSystemC + "Visible" + kEmptyOpticalD + "Visible" +
+                                   kUnlabelledStickE + "Visible" + kRamDiskR + "Visible" + kShareZ +
+                                   "Visible");
     ExpectPolicyReadOnce(KEY_READ);
     EXPECT_FALSE(standin::HasKey(standin::kPolicyKey)) << "the listing created the key";
 }
@@ -439,11 +409,7 @@ TEST_P(ListDrivesMaskTest, StatusFollowsTheStoredMask)
 
     RunResult run = CaptureListing();
 
-    ExpectColouredListing(run, {
-                                   {"A:\\", "Floppy Disk Drive", "Floppy Disk Drive", "", c.status[0]},
-                                   {"C:\\", "System", "Local Disk", "NTFS", c.status[1]},
-                                   {"D:\\", "BD-ROM Drive", "CD/DVD Drive", "", c.status[2]},
-                               });
+    ExpectColouredListing(run, kFloppyA + c.status[0] + kSystemC + c.status[1] + kEmptyOpticalD + c.status[2]);
     ExpectPolicyReadOnce(KEY_READ);
     const standin::RegistryValue after = standin::GetValue(standin::kPolicyKey, "NoDrives");
     EXPECT_EQ(after.type, before.type);

@@ -13,14 +13,24 @@
 #include <ctype.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <set>
+#include <tuple>
 
 using standin::RegistryValue;
 using standin::Segment;
 
 namespace {
 
-enum Command { HIDE_D, UNHIDE_C, LIST, NO_ARGUMENT_NO_PROMPT, NO_ARGUMENT_AT_PROMPT, HELP };
+enum Command {
+    HIDE_D,
+    UNHIDE_C,
+    LIST,
+    NO_ARGUMENT_NO_PROMPT,
+    NO_ARGUMENT_AT_PROMPT,
+    HELP,
+    HIDE_D_REFUSED,  // -H D where NoDrives is a string: it fails with no fault at all
+};
 
 // The screens a run can end on; text only (colours are checked apart).
 enum Screen {
@@ -71,146 +81,105 @@ const std::set<std::string> kNeverFail = {"GetCurrentProcess", "GetLastError", "
                                           "GetOEMCP",          "GetTickCount",     "GetStartupInfoA",
                                           "IsWellKnownSid",    "LocalFree"};
 
+// Failing any of these, on any call, changes nothing the user sees or the
+// registry holds. They have no rows in the table: the loop below fails each
+// of their calls.
+const std::set<std::string> kChangesNothing = {
+    "OpenProcessToken", "LookupPrivilegeValueA", "AdjustTokenPrivileges", "CloseHandle",
+    "RegCloseKey",      "WriteConsoleW",         "MultiByteToWideChar",   "WideCharToMultiByte",
+    "ReleaseMutex",     "CreateThread",          "SendMessageTimeoutA",   "FreeLibrary"};
+
 const FaultRow kRows[] = {
     // -H D with NoDrives 0x04
     {HIDE_D, "", HIDDEN_D, COLOURED, 0, MERGED_64, "reference run"},
     {HIDE_D, "GetStdHandle", HIDDEN_D, NO_COLOURS, 0, MERGED_64, "no console handle: plain text"},
     {HIDE_D, "GetConsoleScreenBufferInfo", HIDDEN_D, FALLBACK_15, 0, MERGED_64, "colour reads as 15"},
     {HIDE_D, "SetConsoleTextAttribute", HIDDEN_D, NO_COLOURS, 0, MERGED_64, "plain text"},
-    {HIDE_D, "OpenProcessToken", HIDDEN_D, COLOURED, 0, MERGED_64, "no debug privilege, silently"},
-    {HIDE_D, "LookupPrivilegeValueA", HIDDEN_D, COLOURED, 0, MERGED_64, "token closed, silently"},
-    {HIDE_D, "AdjustTokenPrivileges", HIDDEN_D, COLOURED, 0, MERGED_64, "result never looked at"},
-    {HIDE_D, "CloseHandle", HIDDEN_D, COLOURED, 0, MERGED_64, "close was tried; nothing to do"},
     {HIDE_D, "GetModuleHandleA", HIDDEN_D, COLOURED, 0, MERGED_32, "WOW64 unknown: 32-bit view"},
     {HIDE_D, "GetProcAddress", HIDDEN_D, COLOURED, 0, MERGED_32, "as on a system without WOW64"},
     {HIDE_D, "IsWow64Process", HIDDEN_D, COLOURED, 0, MERGED_32, "flag stays 0: 32-bit view"},
     {HIDE_D, "CreateMutexA", HIDE_FAILED, COLOURED, 1, NOT_OPENED, "no lock: the key is not even opened"},
     {HIDE_D, "WaitForSingleObject", HIDE_FAILED, COLOURED, 1, NOT_OPENED, "lock not had: nothing read or written"},
-    {HIDE_D, "ReleaseMutex", HIDDEN_D, COLOURED, 0, MERGED_64, "written; the lock is abandoned at exit, for the next run to take over"},
     {HIDE_D, "ConvertStringSecurityDescriptorToSecurityDescriptorA", HIDE_FAILED, COLOURED, 1, NOT_OPENED, "no lock without its access list"},
     {HIDE_D, "GetKernelObjectSecurity", HIDE_FAILED, COLOURED, 1, NOT_OPENED, "the lock's owner unknown: not trusted"},
     {HIDE_D, "GetSecurityDescriptorOwner", HIDE_FAILED, COLOURED, 1, NOT_OPENED, "the lock's owner unknown: not trusted"},
     {HIDE_D, "RegCreateKeyExA", HIDE_FAILED, COLOURED, 1, KEPT, "no key, no write"},
     {HIDE_D, "RegQueryValueExA", HIDE_FAILED, COLOURED, 1, KEPT, "stored value unknown: not overwritten"},
     {HIDE_D, "RegSetValueExA", HIDE_FAILED, COLOURED, 1, KEPT, "write refused"},
-    {HIDE_D, "RegCloseKey", HIDDEN_D, COLOURED, 0, MERGED_64, "written before the close"},
     {HIDE_D, "GetConsoleMode", HIDDEN_D, COLOURED, 0, MERGED_64, "no console seen: the console's code page, through the C runtime"},
-    {HIDE_D, "WriteConsoleW", HIDDEN_D, COLOURED, 0, MERGED_64, "the same text through the C runtime"},
-    {HIDE_D, "MultiByteToWideChar", HIDDEN_D, COLOURED, 0, MERGED_64, "ASCII bytes as they are"},
-    {HIDE_D, "WideCharToMultiByte", HIDDEN_D, COLOURED, 0, MERGED_64, "the echo's ASCII kept"},
     {HIDE_D, "LoadLibraryA", HIDDEN_D, COLOURED, 0, MERGED_64, "written; the change goes unannounced"},
-    {HIDE_D, "CreateThread", HIDDEN_D, COLOURED, 0, MERGED_64, "written; the change goes unannounced"},
-    {HIDE_D, "SendMessageTimeoutA", HIDDEN_D, COLOURED, 0, MERGED_64, "written; the announcement's result is not looked at"},
 
     // -U C with NoDrives 0x04
     {UNHIDE_C, "", VISIBLE_C, COLOURED, 0, MERGED_64, "reference run"},
     {UNHIDE_C, "GetStdHandle", VISIBLE_C, NO_COLOURS, 0, MERGED_64, "no console handle: plain text"},
     {UNHIDE_C, "GetConsoleScreenBufferInfo", VISIBLE_C, FALLBACK_15, 0, MERGED_64, "colour reads as 15"},
     {UNHIDE_C, "SetConsoleTextAttribute", VISIBLE_C, NO_COLOURS, 0, MERGED_64, "plain text"},
-    {UNHIDE_C, "OpenProcessToken", VISIBLE_C, COLOURED, 0, MERGED_64, "no debug privilege, silently"},
-    {UNHIDE_C, "LookupPrivilegeValueA", VISIBLE_C, COLOURED, 0, MERGED_64, "token closed, silently"},
-    {UNHIDE_C, "AdjustTokenPrivileges", VISIBLE_C, COLOURED, 0, MERGED_64, "result never looked at"},
-    {UNHIDE_C, "CloseHandle", VISIBLE_C, COLOURED, 0, MERGED_64, "close was tried; nothing to do"},
     {UNHIDE_C, "GetModuleHandleA", VISIBLE_C, COLOURED, 0, MERGED_32, "WOW64 unknown: 32-bit view"},
     {UNHIDE_C, "GetProcAddress", VISIBLE_C, COLOURED, 0, MERGED_32, "as on a system without WOW64"},
     {UNHIDE_C, "IsWow64Process", VISIBLE_C, COLOURED, 0, MERGED_32, "flag stays 0: 32-bit view"},
     {UNHIDE_C, "CreateMutexA", UNHIDE_FAILED, COLOURED, 1, NOT_OPENED, "no lock: the key is not even opened"},
     {UNHIDE_C, "WaitForSingleObject", UNHIDE_FAILED, COLOURED, 1, NOT_OPENED, "lock not had: nothing read or written"},
-    {UNHIDE_C, "ReleaseMutex", VISIBLE_C, COLOURED, 0, MERGED_64, "written; the lock is abandoned at exit, for the next run to take over"},
     {UNHIDE_C, "ConvertStringSecurityDescriptorToSecurityDescriptorA", UNHIDE_FAILED, COLOURED, 1, NOT_OPENED, "no lock without its access list"},
     {UNHIDE_C, "GetKernelObjectSecurity", UNHIDE_FAILED, COLOURED, 1, NOT_OPENED, "the lock's owner unknown: not trusted"},
     {UNHIDE_C, "GetSecurityDescriptorOwner", UNHIDE_FAILED, COLOURED, 1, NOT_OPENED, "the lock's owner unknown: not trusted"},
     {UNHIDE_C, "RegCreateKeyExA", UNHIDE_FAILED, COLOURED, 1, KEPT, "no key, no write"},
     {UNHIDE_C, "RegQueryValueExA", UNHIDE_FAILED, COLOURED, 1, KEPT, "stored value unknown: not overwritten"},
-    {UNHIDE_C, "RegCloseKey", VISIBLE_C, COLOURED, 0, MERGED_64, "removed before the close"},
     {UNHIDE_C, "RegDeleteValueA", UNHIDE_FAILED, COLOURED, 1, KEPT, "removal refused: 0x04 stays"},
     {UNHIDE_C, "GetConsoleMode", VISIBLE_C, COLOURED, 0, MERGED_64, "no console seen: the console's code page, through the C runtime"},
-    {UNHIDE_C, "WriteConsoleW", VISIBLE_C, COLOURED, 0, MERGED_64, "the same text through the C runtime"},
-    {UNHIDE_C, "MultiByteToWideChar", VISIBLE_C, COLOURED, 0, MERGED_64, "ASCII bytes as they are"},
-    {UNHIDE_C, "WideCharToMultiByte", VISIBLE_C, COLOURED, 0, MERGED_64, "the echo's ASCII kept"},
     {UNHIDE_C, "LoadLibraryA", VISIBLE_C, COLOURED, 0, MERGED_64, "removed; the change goes unannounced"},
-    {UNHIDE_C, "CreateThread", VISIBLE_C, COLOURED, 0, MERGED_64, "removed; the change goes unannounced"},
-    {UNHIDE_C, "SendMessageTimeoutA", VISIBLE_C, COLOURED, 0, MERGED_64, "removed; the announcement's result is not looked at"},
 
     // -L
     {LIST, "", TABLE, COLOURED, 0, READ_64, "reference run"},
     {LIST, "GetStdHandle", TABLE, NO_COLOURS, 0, READ_64, "no console handle: plain text"},
     {LIST, "GetConsoleScreenBufferInfo", TABLE, FALLBACK_15, 0, READ_64, "colour reads as 15"},
     {LIST, "SetConsoleTextAttribute", TABLE, NO_COLOURS, 0, READ_64, "plain text"},
-    {LIST, "OpenProcessToken", TABLE, COLOURED, 0, READ_64, "no debug privilege, silently"},
-    {LIST, "LookupPrivilegeValueA", TABLE, COLOURED, 0, READ_64, "token closed, silently"},
-    {LIST, "AdjustTokenPrivileges", TABLE, COLOURED, 0, READ_64, "result never looked at"},
-    {LIST, "CloseHandle", TABLE, COLOURED, 0, READ_64, "close was tried; nothing to do"},
     {LIST, "GetModuleHandleA", TABLE, COLOURED, 0, READ_32, "WOW64 unknown: 32-bit view"},
     {LIST, "GetProcAddress", TABLE, COLOURED, 0, READ_32, "as on a system without WOW64"},
     {LIST, "IsWow64Process", TABLE, COLOURED, 0, READ_32, "flag stays 0: 32-bit view"},
     {LIST, "RegOpenKeyExA", TABLE_ALL_VISIBLE, COLOURED, 0, READ_64, "mask unread: all Visible"},
     {LIST, "RegQueryValueExA", TABLE_ALL_VISIBLE, COLOURED, 0, READ_64, "mask unread: all Visible"},
-    {LIST, "RegCloseKey", TABLE, COLOURED, 0, READ_64, "mask read before the close"},
     {LIST, "GetLogicalDrives", TABLE_EMPTY, COLOURED, 0, READ_64, "no drive reported"},
     {LIST, "GetDriveTypeA", TABLE_TYPES_UNKNOWN, COLOURED, 0, READ_64, "type 0: Unknown"},
     {LIST, "GetVolumeInformationW", TABLE_NO_VOLUMES, COLOURED, 0, READ_64, "fallback names"},
     {LIST, "GetConsoleMode", TABLE, COLOURED, 0, READ_64, "no console seen: the console's code page, through the C runtime"},
-    {LIST, "WriteConsoleW", TABLE, COLOURED, 0, READ_64, "the same text through the C runtime"},
-    {LIST, "MultiByteToWideChar", TABLE, COLOURED, 0, READ_64, "ASCII bytes as they are, padded by bytes"},
-    {LIST, "WideCharToMultiByte", TABLE, COLOURED, 0, READ_64, "ASCII labels kept"},
 
     // No argument, PROMPT absent (started by a double-click)
     {NO_ARGUMENT_NO_PROMPT, "", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "reference run"},
     {NO_ARGUMENT_NO_PROMPT, "GetStdHandle", NOTICE_NO_WAIT, NO_COLOURS, 0, NOT_OPENED, "plain text; no input handle, no wait"},
     {NO_ARGUMENT_NO_PROMPT, "GetConsoleScreenBufferInfo", USAGE_AND_NOTICE, FALLBACK_15, 0, NOT_OPENED, "colour reads as 15"},
     {NO_ARGUMENT_NO_PROMPT, "SetConsoleTextAttribute", USAGE_AND_NOTICE, NO_COLOURS, 0, NOT_OPENED, "plain text"},
-    {NO_ARGUMENT_NO_PROMPT, "OpenProcessToken", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "silent"},
-    {NO_ARGUMENT_NO_PROMPT, "LookupPrivilegeValueA", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "silent"},
-    {NO_ARGUMENT_NO_PROMPT, "AdjustTokenPrivileges", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "silent"},
-    {NO_ARGUMENT_NO_PROMPT, "CloseHandle", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "silent"},
     {NO_ARGUMENT_NO_PROMPT, "GetModuleHandleA", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "no registry use"},
     {NO_ARGUMENT_NO_PROMPT, "GetProcAddress", NOTICE_NO_WAIT, COLOURED, 0, NOT_OPENED, "window station unknown: no wait"},
     {NO_ARGUMENT_NO_PROMPT, "IsWow64Process", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "no registry use"},
     {NO_ARGUMENT_NO_PROMPT, "GetEnvironmentVariableA", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "same as absent"},
     {NO_ARGUMENT_NO_PROMPT, "_getch", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "the key read ends the wait"},
     {NO_ARGUMENT_NO_PROMPT, "GetConsoleMode", NOTICE_NO_WAIT, COLOURED, 0, NOT_OPENED, "input not known to be a console: no wait"},
-    {NO_ARGUMENT_NO_PROMPT, "WriteConsoleW", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "the same text through the C runtime"},
-    {NO_ARGUMENT_NO_PROMPT, "MultiByteToWideChar", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "ASCII bytes as they are"},
     {NO_ARGUMENT_NO_PROMPT, "GetConsoleProcessList", NOTICE_NO_WAIT, COLOURED, 0, NOT_OPENED, "console may be shared: no wait"},
     {NO_ARGUMENT_NO_PROMPT, "GetConsoleWindow", NOTICE_NO_WAIT, COLOURED, 0, NOT_OPENED, "no window: no wait"},
     {NO_ARGUMENT_NO_PROMPT, "LoadLibraryA", NOTICE_NO_WAIT, COLOURED, 0, NOT_OPENED, "window station unknown: no wait"},
     {NO_ARGUMENT_NO_PROMPT, "GetProcessWindowStation", NOTICE_NO_WAIT, COLOURED, 0, NOT_OPENED, "window station unknown: no wait"},
     {NO_ARGUMENT_NO_PROMPT, "GetUserObjectInformationW", NOTICE_NO_WAIT, COLOURED, 0, NOT_OPENED, "window station unknown: no wait"},
-    {NO_ARGUMENT_NO_PROMPT, "FreeLibrary", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "asked before; still waits"},
 
     // No argument at a command prompt (PROMPT set)
     {NO_ARGUMENT_AT_PROMPT, "", USAGE, COLOURED, 0, NOT_OPENED, "reference run"},
     {NO_ARGUMENT_AT_PROMPT, "GetStdHandle", USAGE, NO_COLOURS, 0, NOT_OPENED, "plain text"},
     {NO_ARGUMENT_AT_PROMPT, "GetConsoleScreenBufferInfo", USAGE, FALLBACK_15, 0, NOT_OPENED, "colour reads as 15"},
     {NO_ARGUMENT_AT_PROMPT, "SetConsoleTextAttribute", USAGE, NO_COLOURS, 0, NOT_OPENED, "plain text"},
-    {NO_ARGUMENT_AT_PROMPT, "OpenProcessToken", USAGE, COLOURED, 0, NOT_OPENED, "silent"},
-    {NO_ARGUMENT_AT_PROMPT, "LookupPrivilegeValueA", USAGE, COLOURED, 0, NOT_OPENED, "silent"},
-    {NO_ARGUMENT_AT_PROMPT, "AdjustTokenPrivileges", USAGE, COLOURED, 0, NOT_OPENED, "silent"},
-    {NO_ARGUMENT_AT_PROMPT, "CloseHandle", USAGE, COLOURED, 0, NOT_OPENED, "silent"},
     {NO_ARGUMENT_AT_PROMPT, "GetModuleHandleA", USAGE, COLOURED, 0, NOT_OPENED, "no registry use"},
     {NO_ARGUMENT_AT_PROMPT, "GetProcAddress", USAGE, COLOURED, 0, NOT_OPENED, "no registry use"},
     {NO_ARGUMENT_AT_PROMPT, "IsWow64Process", USAGE, COLOURED, 0, NOT_OPENED, "no registry use"},
     {NO_ARGUMENT_AT_PROMPT, "GetEnvironmentVariableA", USAGE_AND_NOTICE, COLOURED, 0, NOT_OPENED, "read as absent: waits for a key"},
     {NO_ARGUMENT_AT_PROMPT, "GetConsoleMode", USAGE, COLOURED, 0, NOT_OPENED, "the console's code page, through the C runtime"},
-    {NO_ARGUMENT_AT_PROMPT, "WriteConsoleW", USAGE, COLOURED, 0, NOT_OPENED, "the same text through the C runtime"},
-    {NO_ARGUMENT_AT_PROMPT, "MultiByteToWideChar", USAGE, COLOURED, 0, NOT_OPENED, "ASCII bytes as they are"},
 
     // -?
     {HELP, "", USAGE, COLOURED, 0, NOT_OPENED, "reference run"},
     {HELP, "GetStdHandle", USAGE, NO_COLOURS, 0, NOT_OPENED, "plain text"},
     {HELP, "GetConsoleScreenBufferInfo", USAGE, FALLBACK_15, 0, NOT_OPENED, "colour reads as 15"},
     {HELP, "SetConsoleTextAttribute", USAGE, NO_COLOURS, 0, NOT_OPENED, "plain text"},
-    {HELP, "OpenProcessToken", USAGE, COLOURED, 0, NOT_OPENED, "silent"},
-    {HELP, "LookupPrivilegeValueA", USAGE, COLOURED, 0, NOT_OPENED, "silent"},
-    {HELP, "AdjustTokenPrivileges", USAGE, COLOURED, 0, NOT_OPENED, "silent"},
-    {HELP, "CloseHandle", USAGE, COLOURED, 0, NOT_OPENED, "silent"},
     {HELP, "GetModuleHandleA", USAGE, COLOURED, 0, NOT_OPENED, "no registry use"},
     {HELP, "GetProcAddress", USAGE, COLOURED, 0, NOT_OPENED, "no registry use"},
     {HELP, "IsWow64Process", USAGE, COLOURED, 0, NOT_OPENED, "no registry use"},
     {HELP, "GetConsoleMode", USAGE, COLOURED, 0, NOT_OPENED, "the console's code page, through the C runtime"},
-    {HELP, "WriteConsoleW", USAGE, COLOURED, 0, NOT_OPENED, "the same text through the C runtime"},
-    {HELP, "MultiByteToWideChar", USAGE, COLOURED, 0, NOT_OPENED, "ASCII bytes as they are"},
 };
 
 const WORD kStartAttribute = 0x1E;  // yellow on blue
@@ -225,6 +194,7 @@ std::vector<std::string> Arguments(Command command)
 {
     switch (command) {
     case HIDE_D:
+    case HIDE_D_REFUSED:
         return {"-H", "D"};
     case UNHIDE_C:
         return {"-U", "C"};
@@ -240,7 +210,7 @@ std::vector<std::string> Arguments(Command command)
 const char *CommandName(Command command)
 {
     static const char *const names[] = {"HideD", "UnhideC", "List", "NoArgumentNoPrompt",
-                                        "NoArgumentAtPrompt", "Help"};
+                                        "NoArgumentAtPrompt", "Help", "HideDRefused"};
     return names[command];
 }
 
@@ -253,49 +223,44 @@ void PrepareMachine(Command command)
     if (command == NO_ARGUMENT_NO_PROMPT)
         machine.environment.erase("PROMPT");
     machine.keysPressed = {'x'};
-    StoreNoDrives(kStoredMask);
+    if (command == HIDE_D_REFUSED)
+        standin::SetValue(standin::kPolicyKey, "NoDrives", REG_SZ, {'C', 0});
+    else
+        StoreNoDrives(kStoredMask);
     standin::SetDword(standin::kPolicyKey, kOtherValue, 0x08);
     machine.drives[2] = standin::Drive{DRIVE_FIXED, "System", "NTFS", true};
     machine.drives[3] = standin::Drive{DRIVE_CDROM, "", "", false, true};  // no disc
     machine.drives[4] = standin::Drive{DRIVE_REMOVABLE, "STICK", "FAT32", true};
 }
 
-std::string TableRow(const char *root, const char *label, const char *type, const char *fs,
-                     const char *status)
-{
-    char row[512];
-    snprintf(row, sizeof row, "\n\n %-8s   %-20s   %-20s   %-15s   %-s", root, label, type, fs,
-             status);
-    return row;
-}
-
+// The listings other than the reference one, after the banner: the stand-in
+// machine's drives as a failure leaves them, written out.
 std::string TableText(Screen screen)
 {
-    std::string text = TableRow("Drive", "Drive Name", "Drive Type", "File System", "Drive Status");
-    text = "\n\n" + text +
-           "\n =======================================================================================";
-    const char *cStatus = screen == TABLE_ALL_VISIBLE ? "Visible" : "Hidden";
     switch (screen) {
     case TABLE:
+        return kStandInListing;
     case TABLE_ALL_VISIBLE:
-        text += TableRow("C:\\", "System", "Local Disk", "NTFS", cStatus);
-        text += TableRow("D:\\", "BD-ROM Drive", "CD/DVD Drive", "", "Visible");
-        text += TableRow("E:\\", "STICK", "Removable Disk", "FAT32", "Visible");
-        break;
+        return kListingHeader +
+               "\n\n C:\\        System                 Local Disk             NTFS              Visible"
+               "\n\n D:\\        BD-ROM Drive           CD/DVD Drive                             Visible"
+               "\n\n E:\\        STICK                  Removable Disk         FAT32             Visible"
+               "\n\n";
     case TABLE_TYPES_UNKNOWN:
-        text += TableRow("C:\\", "System", "Unknown", "NTFS", "Hidden");
-        text += TableRow("D:\\", "", "Unknown", "", "Visible");
-        text += TableRow("E:\\", "STICK", "Unknown", "FAT32", "Visible");
-        break;
+        return kListingHeader +
+               "\n\n C:\\        System                 Unknown                NTFS              Hidden"
+               "\n\n D:\\                               Unknown                                  Visible"
+               "\n\n E:\\        STICK                  Unknown                FAT32             Visible"
+               "\n\n";
     case TABLE_NO_VOLUMES:
-        text += TableRow("C:\\", "Local Disk", "Local Disk", "", "Hidden");
-        text += TableRow("D:\\", "BD-ROM Drive", "CD/DVD Drive", "", "Visible");
-        text += TableRow("E:\\", "", "Removable Disk", "", "Visible");
-        break;
+        return kListingHeader +
+               "\n\n C:\\        Local Disk             Local Disk                               Hidden"
+               "\n\n D:\\        BD-ROM Drive           CD/DVD Drive                             Visible"
+               "\n\n E:\\                               Removable Disk                           Visible"
+               "\n\n";
     default:
-        break;
+        return kListingHeader + "\n\n";
     }
-    return kBanner + text + "\n\n";
 }
 
 std::string ScreenText(Screen screen)
@@ -316,7 +281,7 @@ std::string ScreenText(Screen screen)
     case NOTICE_NO_WAIT:
         return kBanner + kUsageLines + kNotFromPromptNoWait;
     default:
-        return TableText(screen);
+        return kBanner + TableText(screen);
     }
 }
 
@@ -372,6 +337,16 @@ bool Same(const KeyMap &a, const KeyMap &b)
     return true;
 }
 
+// The text of a run shown in red.
+std::string RedTextOf(const RunResult &run)
+{
+    std::string red;
+    for (const Segment &segment : run.output)
+        if (segment.attribute == BRIGHT_RED)
+            red += segment.text;
+    return red;
+}
+
 // Names a row in failure messages instead of dumping its bytes.
 void PrintTo(const FaultRow &row, std::ostream *out)
 {
@@ -394,17 +369,12 @@ TEST_P(FaultMatrixTest, ShowsReportsAndStoresWhatTheRowSays)
 
     // What the user sees.
     EXPECT_EQ(run.text, ScreenText(row.screen));
-    std::string red;
-    int redRuns = 0;
-    for (const Segment &segment : run.output)
-        if (segment.attribute == BRIGHT_RED) {
-            red += segment.text;
-            ++redRuns;
-        }
+    int redRuns = (int)std::count_if(run.output.begin(), run.output.end(),
+                                     [](const Segment &segment) { return segment.attribute == BRIGHT_RED; });
     switch (row.colours) {
     case COLOURED:
     case FALLBACK_15:
-        EXPECT_EQ(red, RedText(row.screen));
+        EXPECT_EQ(RedTextOf(run), RedText(row.screen));
         EXPECT_LE(redRuns, 1);
         EXPECT_EQ(machine().attribute, row.colours == COLOURED ? (WORD)(kStartAttribute | 8) : 15);
         break;
@@ -416,25 +386,12 @@ TEST_P(FaultMatrixTest, ShowsReportsAndStoresWhatTheRowSays)
     EXPECT_EQ(run.status, row.status);
     EXPECT_EQ(machine().keystrokesRead, row.screen == USAGE_AND_NOTICE ? 1 : 0);
 
-    // Nothing left open: every opened key closed; the token and the update
-    // lock's mutex closed or at least the close attempted; the lock released
-    // unless releasing it failed, and every write made while it was held.
-    // No "No disk" dialog waits for a click.
-    EXPECT_TRUE(machine().openKeys.empty());
-    EXPECT_EQ(standin::CountCalls("CloseHandle"), machine().handlesOpened);
-    if (std::string(row.function) != "CloseHandle") {
-        EXPECT_TRUE(machine().openHandles.empty());
-    }
-    EXPECT_EQ(machine().mutexOwned, std::string(row.function) == "ReleaseMutex" ? 1 : 0);
-    EXPECT_EQ(machine().writesOutsideMutex, 0);
-    EXPECT_EQ(machine().criticalErrorDialogs, 0);
-    // user32 is freed after the window-station check, but kept after a
-    // change was announced: the announcing thread may still be inside it.
     bool announced = (row.screen == HIDDEN_D || row.screen == VISIBLE_C) &&
                      std::string(row.function) != "LoadLibraryA";
-    EXPECT_EQ(machine().librariesLoaded,
-              std::string(row.function) == "FreeLibrary" || announced ? 1 : 0);
-    EXPECT_EQ(machine().localAllocations, 0);
+    EXPECT_TRUE(NothingLeftOpen({row.function}, announced));
+    if (std::string(row.function) == "ReleaseMutex") {
+        EXPECT_EQ(machine().mutexOwned, 1) << "abandoned at exit";
+    }
 
     // What the registry holds: the other value always as it was, NoDrives
     // either as it was or with exactly the command's bit changed.
@@ -481,7 +438,8 @@ std::string RowName(const ::testing::TestParamInfo<FaultRow> &info)
 
 INSTANTIATE_TEST_SUITE_P(Rows, FaultMatrixTest, ::testing::ValuesIn(kRows), RowName);
 
-// The table covers every function each command calls, and nothing else.
+// The table covers every function each command calls, and nothing else,
+// but for those whose failure changes nothing: the loop below fails them.
 TEST_F(ToolTest, FaultMatrixCoversEveryFunctionEachCommandCalls)
 {
     for (Command command : {HIDE_D, UNHIDE_C, LIST, NO_ARGUMENT_NO_PROMPT, NO_ARGUMENT_AT_PROMPT, HELP}) {
@@ -489,7 +447,7 @@ TEST_F(ToolTest, FaultMatrixCoversEveryFunctionEachCommandCalls)
         RunTool(Arguments(command));
         std::set<std::string> called;
         for (const auto &function : machine().calls)
-            if (!kNeverFail.count(function))
+            if (!kNeverFail.count(function) && !kChangesNothing.count(function))
                 called.insert(function);
 
         std::set<std::string> rows;
@@ -505,5 +463,158 @@ TEST_F(ToolTest, FaultMatrixCoversEveryFunctionEachCommandCalls)
         EXPECT_EQ(rows, called) << CommandName(command);
     }
 }
+
+
+// ---------------------------------------------------------------------------
+// Every call failed in turn: a run of a command fails its first call that can
+// fail, the next run its second, and so on until a run meets no fault; once
+// with that call alone failing, once with it and every later call failing.
+// (Functions with no failure result are not counted.) After every run the
+// same promises hold: nothing left open; the status is 0 or 1; a change is
+// made whole or not at all, and status 0 means it was made; status 1 shows
+// the red failure line and the reason; the keys are in the 64-bit view
+// unless WOW64 could not be asked. And a run in which only calls failed that
+// the tool can do without ends exactly as the run without a fault.
+
+const std::set<std::string> kColourCalls = {"GetStdHandle", "SetConsoleTextAttribute"};
+
+// What a run ended with, to compare with the run without a fault.
+struct Outcome {
+    RunResult run;
+    KeyMap keys;
+    WORD attribute;
+    int keystrokes;
+    std::vector<REGSAM> access;
+};
+
+Outcome RunWith(Command command, int failCall, standin::RunFailure how)
+{
+    PrepareMachine(command);
+    standin::FailRunCall(failCall, how);
+    Outcome outcome;
+    outcome.run = RunTool(Arguments(command));
+    const standin::Machine &m = standin::TheMachine();
+    outcome.keys = m.keys;
+    outcome.attribute = m.attribute;
+    outcome.keystrokes = m.keystrokesRead;
+    for (const auto &open : m.keyOpens)
+        outcome.access.push_back(open.access);
+    return outcome;
+}
+
+bool StartsWith(const std::string &text, const std::string &start)
+{
+    return text.compare(0, start.size(), start) == 0;
+}
+
+// The screens the command may end on, whatever failed: its text and status.
+::testing::AssertionResult ScreenKeepsItsPromises(Command command, const RunResult &run)
+{
+    const std::string &text = run.text;
+    bool drive = command == HIDE_D || command == UNHIDE_C || command == HIDE_D_REFUSED;
+    bool hide = command != UNHIDE_C;
+    const char *echo = command == UNHIDE_C ? "C" : "D";
+    bool promised = false;
+    switch (command) {
+    case HELP:
+        promised = run.status == 0 && text == ScreenText(USAGE);
+        break;
+    case NO_ARGUMENT_AT_PROMPT:  // PROMPT unread reads as absent
+    case NO_ARGUMENT_NO_PROMPT:
+        promised = run.status == 0 &&
+                   ((text == ScreenText(USAGE) && command == NO_ARGUMENT_AT_PROMPT) ||
+                    text == ScreenText(USAGE_AND_NOTICE) || text == ScreenText(NOTICE_NO_WAIT));
+        break;
+    case LIST: {
+        // The banner, header and rule, any rows, the closing blank line.
+        const std::string empty = ScreenText(TABLE_EMPTY);
+        promised = run.status == 0 && StartsWith(text, empty.substr(0, empty.size() - 2)) &&
+                   text.size() >= empty.size() && text.compare(text.size() - 2, 2, "\n\n") == 0;
+        break;
+    }
+    default:
+        if (drive && run.status == 0)
+            promised = text == kBanner + Announcement(hide, echo) + SuccessLine(hide, echo) + kNote;
+        else if (drive && run.status == 1)
+            promised = StartsWith(text, kBanner + Announcement(hide, echo) + FailureText(hide) + kReason) &&
+                       text.back() == '\n';
+        break;
+    }
+    if (promised)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "status " << run.status << ", screen:\n" << text;
+}
+
+using LoopCase = std::tuple<Command, standin::RunFailure>;
+
+class EveryCallFailedInTurn : public ToolTest, public ::testing::WithParamInterface<LoopCase> {};
+
+TEST_P(EveryCallFailedInTurn, KeepsThePromisesOfItsScreens)
+{
+    const Command command = std::get<0>(GetParam());
+    const standin::RunFailure how = std::get<1>(GetParam());
+    const Outcome reference = RunWith(command, 0, how);
+    ASSERT_TRUE(standin::TheMachine().failedInRun.empty());
+    PrepareMachine(command);
+    const KeyMap before = machine().keys;
+    KeyMap changed = reference.keys;  // the whole change, as the run without a fault made it
+    bool canChange = command == HIDE_D || command == UNHIDE_C;
+
+    for (int n = 1;; ++n) {
+        Outcome outcome = RunWith(command, n, how);
+        const standin::Machine &m = machine();
+        if (m.failedInRun.empty())
+            break;  // the run met no fault: every call has had its turn
+        std::set<std::string> failed(m.failedInRun.begin(), m.failedInRun.end());
+        SCOPED_TRACE(std::string(CommandName(command)) + ", call " + std::to_string(n) + " (" +
+                     m.failedInRun[0] + ") failed" +
+                     (how == standin::ONCE ? " once" : ", and " + std::to_string(m.failedInRun.size() - 1) +
+                                                           " calls after it"));
+        const RunResult &run = outcome.run;
+
+        bool made = canChange && Same(outcome.keys, changed);
+        EXPECT_TRUE(NothingLeftOpen(failed, made && !failed.count("LoadLibraryA")));
+        EXPECT_TRUE(ScreenKeepsItsPromises(command, run));
+        EXPECT_TRUE(Same(outcome.keys, run.status == 0 && canChange ? changed : before))
+            << "status " << run.status << ", registry now:\n" << Describe(outcome.keys);
+        // WOW64 asked and answered: every key in the 64-bit view.
+        bool view64 = m.wow64Calls > 0 && !failed.count("IsWow64Process");
+        for (REGSAM access : outcome.access)
+            EXPECT_EQ((access & KEY_WOW64_64KEY) != 0, view64);
+        bool coloursKept = std::none_of(kColourCalls.begin(), kColourCalls.end(),
+                                        [&](const std::string &f) { return failed.count(f) != 0; });
+        if (coloursKept) {
+            EXPECT_TRUE(outcome.attribute == kStartAttribute ||
+                        (outcome.attribute == 15 && failed.count("GetConsoleScreenBufferInfo")))
+                << "the console ends at " << outcome.attribute;
+            size_t failureLine = run.text.find(FailureText(command != UNHIDE_C));
+            if (run.status == 1 && failureLine != std::string::npos) {
+                EXPECT_EQ(RedTextOf(run), run.text.substr(failureLine)) << "the failure line and reason in red";
+            }
+        }
+
+        if (std::all_of(failed.begin(), failed.end(),
+                        [](const std::string &f) { return kChangesNothing.count(f) != 0; })) {
+            EXPECT_EQ(run.text, reference.run.text);
+            EXPECT_EQ(RedTextOf(run), RedTextOf(reference.run));
+            EXPECT_EQ(run.status, reference.run.status);
+            EXPECT_EQ(outcome.attribute, reference.attribute);
+            EXPECT_EQ(outcome.keystrokes, reference.keystrokes);
+            EXPECT_EQ(outcome.access, reference.access);
+        }
+        if (HasFailure())
+            break;  // the first run that breaks a promise is the one to look at
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, EveryCallFailedInTurn,
+                         ::testing::Combine(::testing::Values(HELP, LIST, HIDE_D, UNHIDE_C,
+                                                              NO_ARGUMENT_NO_PROMPT,
+                                                              NO_ARGUMENT_AT_PROMPT, HIDE_D_REFUSED),
+                                            ::testing::Values(standin::ONCE, standin::FROM_THEN_ON)),
+                         [](const ::testing::TestParamInfo<LoopCase> &info) {
+                             return std::string(CommandName(std::get<0>(info.param))) +
+                                    (std::get<1>(info.param) == standin::ONCE ? "_Once" : "_FromThenOn");
+                         });
 
 }  // namespace

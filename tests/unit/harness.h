@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,19 +38,25 @@ RunResult Capture(Body body)
     return result;
 }
 
-// The NoDrives value as stored, for tests that set and read it.
+// The NoDrives value as stored, for tests that set and read it: a failure
+// says what is stored instead, at the line that checked it.
 void StoreNoDrives(DWORD value);
-DWORD StoredNoDrives();  // fails the test unless a 4-byte REG_DWORD is stored
+::testing::AssertionResult StoredNoDrivesIs(DWORD expected);  // a 4-byte REG_DWORD of `expected`
+
+// Nothing left open after a run: every key closed; every kernel handle
+// closed, or its close at least tried when CloseHandle was made to fail; the
+// update lock released unless ReleaseMutex failed, and no value written
+// without it; no "No disk" dialog waiting for a click; every security
+// descriptor freed; user32 freed, unless FreeLibrary failed or the run
+// announced a change (`user32Kept`: the announcing thread may still be inside
+// it). `failed`: the functions made to fail during the run.
+::testing::AssertionResult NothingLeftOpen(const std::set<std::string> &failed, bool user32Kept);
 
 
 // A fresh stand-in machine for every test.
 class ToolTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        standin::Reset();
-        g_useRegistry64View = 0;  // start-up sets it; a test may call the policy code directly
-    }
+    void SetUp() override { standin::Reset(); }
     standin::Machine &machine() { return standin::TheMachine(); }
 };
 
