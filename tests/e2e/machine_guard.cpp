@@ -312,6 +312,9 @@ const char *EventName(DWORD event)
 // process goes.
 BOOL WINAPI OnControl(DWORD event)
 {
+    // Never left: the program's own thread can start no copy and make no
+    // write after this, so nothing changes the key behind the restore.
+    EnterCriticalSection(&g_registryWrites);
     EndStartedCopies();
     std::string report;
     bool restored = RestoreMachine(&report);
@@ -432,6 +435,9 @@ RegistryWrite::~RegistryWrite()
         ReleaseVelmoraLock();
     LeaveCriticalSection(&g_registryWrites);
 }
+
+Launching::Launching() { EnterCriticalSection(&g_registryWrites); }
+Launching::~Launching() { LeaveCriticalSection(&g_registryWrites); }
 
 void NoteFirstChange()
 {

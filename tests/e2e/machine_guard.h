@@ -46,6 +46,15 @@ struct RegistryWrite {
     RegistryWrite &operator=(const RegistryWrite &) = delete;
 };
 
+// Held while a copy of Velmora is started and put in the job: once the
+// console handler has begun, no new copy starts.
+struct Launching {
+    Launching();
+    ~Launching();
+    Launching(const Launching &) = delete;
+    Launching &operator=(const Launching &) = delete;
+};
+
 // Says once, on standard output, that the first change was made: the line a
 // harness waits for before it interrupts or kills a run.
 void NoteFirstChange();

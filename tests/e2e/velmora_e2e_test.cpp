@@ -136,6 +136,7 @@ void Launch(Child &child, const std::vector<std::string> &arguments, Prompt prom
     std::vector<char> mutableCommandLine(child.commandLine.begin(), child.commandLine.end());
     mutableCommandLine.push_back('\0');
     // Started suspended, so that it is in the job before it does anything.
+    Launching launching;
     child.started = CreateProcessA(NULL, mutableCommandLine.data(), NULL, NULL, TRUE,
                                    DETACHED_PROCESS | CREATE_SUSPENDED | flags, &environment[0],
                                    NULL, &startup, &child.process) != 0;
@@ -165,7 +166,15 @@ Outcome Finish(Child &child)
             ADD_FAILURE() << child.commandLine << " did not end; stopped";
             TerminateProcess(child.process.hProcess, 99);
         }
-        WaitForMultipleObjects(2, child.readers, TRUE, INFINITE);
+        // Everything it wrote is in the pipes once it has ended; a process it
+        // started may still hold their write ends (under Wine, the desktop
+        // process that its broadcast started), so the reads are ended after
+        // a while instead of waiting for their end of file.
+        if (WaitForMultipleObjects(2, child.readers, TRUE, 10000) != WAIT_OBJECT_0) {
+            for (HANDLE reader : child.readers)
+                CancelSynchronousIo(reader);
+            WaitForMultipleObjects(2, child.readers, TRUE, 5000);
+        }
         CloseHandle(child.readers[0]);
         CloseHandle(child.readers[1]);
         GetExitCodeProcess(child.process.hProcess, &run.status);
@@ -646,12 +655,16 @@ TEST_F(Commands, StartedHiddenInANewConsoleEndsByItself)
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(CreateProcessA(NULL, &commandLine[0], NULL, NULL, FALSE,
-                               CREATE_NEW_CONSOLE | CREATE_SUSPENDED, &environment[0], NULL,
-                               &startup, &process))
-        << "cannot start " << commandLine << ": error " << GetLastError();
-    if (VelmoraJob())
-        AssignProcessToJobObject(VelmoraJob(), process.hProcess);
+    bool started;
+    {
+        Launching launching;
+        started = CreateProcessA(NULL, &commandLine[0], NULL, NULL, FALSE,
+                                 CREATE_NEW_CONSOLE | CREATE_SUSPENDED, &environment[0], NULL,
+                                 &startup, &process) != 0;
+        if (started && VelmoraJob())
+            AssignProcessToJobObject(VelmoraJob(), process.hProcess);
+    }
+    ASSERT_TRUE(started) << "cannot start " << commandLine << ": error " << GetLastError();
     ResumeThread(process.hThread);
     DWORD waited = WaitForSingleObject(process.hProcess, 20000);
     if (waited != WAIT_OBJECT_0)

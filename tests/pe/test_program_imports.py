@@ -5,8 +5,9 @@ Usage: /usr/bin/python3 test_program_imports.py path/to/velmora_e2e_tests.exe
 
 It runs on test machines as old as Windows 7 SP1, so every function it
 imports, its runtime's and GoogleTest's included, is named here after
-checking that Windows 7 has it. The newest are from Vista: RegDeleteKeyExA
-and RegDeleteKeyExW (which 32-bit XP lacks, so the program is not for XP).
+checking that Windows 7 has it. The newest are from Vista: RegDeleteKeyExA,
+RegDeleteKeyExW and CancelSynchronousIo (which XP lacks, so the program is
+not for XP).
 A new import has to be added here on purpose, after that check.
 """
 import sys
@@ -22,7 +23,7 @@ ALLOWED = {
         RegDeleteValueW RegEnumValueW RegOpenKeyExA RegOpenKeyExW RegQueryInfoKeyW
         RegQueryValueExA RegSetValueExA RegSetValueExW""",
     "kernel32.dll": """
-        AssignProcessToJobObject CloseHandle CreateDirectoryW CreateEventA CreateFileA
+        AssignProcessToJobObject CancelSynchronousIo CloseHandle CreateDirectoryW CreateEventA CreateFileA
         CreateFileW CreateJobObjectW CreateMutexA CreateMutexW CreatePipe CreateProcessA
         CreateSemaphoreW CreateThread DebugBreak DefineDosDeviceW DeleteCriticalSection
         DeleteFileW DuplicateHandle EnterCriticalSection ExitProcess FindClose FindFirstFileW
