@@ -9,18 +9,22 @@
 # times are the commit's (or $SOURCE_DATE_EPOCH's), their order and modes
 # fixed. Beside each archive it writes <archive>.sha256, and the package
 # manifests made from the release archive: winget/ (winget's three files)
-# and velmora.json (Scoop's).
+# and velmora.json (Scoop's). Where the release will be published matters
+# to the manifests alone, never to the archives' bytes.
 #
-#   scripts/release.sh [--out DIR] [--build DIR] [--url-base URL]
+#   scripts/release.sh [--out DIR] [--build DIR] [--github OWNER/REPO | --url-base URL]
 #                      [--sign-cert CERT.pem --sign-key KEY.pem
 #                       [--sign-pass-file FILE] [--timestamp URL]]
 #
 #   --out DIR             where the archive goes (default dist)
 #   --build DIR           the build folder; its x86/ and x64/ are made afresh
 #                         (default build/release)
-#   --url-base URL        where the archive will be downloaded from, for the
-#                         manifests (default: the product's web address
-#                         followed by /download/<version>/)
+#   --github OWNER/REPO   the release will be published on GitHub, in this
+#                         repository, under the tag v<version>: the manifests
+#                         name its assets and the repository's pages
+#   --url-base URL        else, where the archive will be downloaded from
+#                         (default: the product's web address followed by
+#                         /download/<version>/, which serves nothing yet)
 #   --sign-cert CERT.pem  sign the executables and the test programs
 #                         (Authenticode, SHA-256) with
 #   --sign-key KEY.pem    this certificate, with its chain, and its private key
@@ -32,6 +36,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 out=$VELMORA_ROOT/dist
 build=$VELMORA_BUILD/release
 url_base=
+github=
 cert=
 key=
 pass_file=
@@ -42,12 +47,13 @@ fail() { echo "release.sh: $*" >&2; exit 1; }
 
 while [ $# -gt 0 ]; do
     case $1 in
-    --out|--build|--url-base|--sign-cert|--sign-key|--sign-pass-file|--timestamp)
+    --out|--build|--github|--url-base|--sign-cert|--sign-key|--sign-pass-file|--timestamp)
         [ $# -ge 2 ] || { echo "release.sh: $1 needs a value" >&2; usage >&2; exit 2; } ;;
     esac
     case $1 in
     --out) out=$(realpath -m "$2"); shift 2 ;;
     --build) build=$(realpath -m "$2"); shift 2 ;;
+    --github) github=$2; shift 2 ;;
     --url-base) url_base=$2; shift 2 ;;
     --sign-cert) cert=$2; shift 2 ;;
     --sign-key) key=$2; shift 2 ;;
@@ -57,6 +63,18 @@ while [ $# -gt 0 ]; do
     *) echo "release.sh: unknown option $1" >&2; usage >&2; exit 2 ;;
     esac
 done
+
+# Wrong use of the address options stops here, before anything is installed
+# or built. A GitHub owner is letters, digits and single hyphens inside; a
+# repository name letters, digits, '.', '-' and '_', other than . and ..
+if [ -n "$github" ] && [ -n "$url_base" ]; then
+    echo "release.sh: give either --github or --url-base, not both" >&2; exit 2
+fi
+if [ -n "$github" ]; then
+    [[ $github =~ ^[A-Za-z0-9]+(-[A-Za-z0-9]+)*/[A-Za-z0-9._-]+$ ]] &&
+        [ "${github#*/}" != . ] && [ "${github#*/}" != .. ] ||
+        { echo "release.sh: --github needs a GitHub repository as OWNER/REPO, not $github" >&2; exit 2; }
+fi
 
 ensure_packages $VELMORA_BUILD_PACKAGES $VELMORA_RELEASE_PACKAGES
 
@@ -147,6 +165,9 @@ tests_zip=$out/velmora-$version-windows-tests.zip
 for archive in "$zip" "$tests_zip"; do
     (cd "$out" && sha256sum "${archive##*/}" >"${archive##*/}.sha256")
 done
-/usr/bin/python3 -B "$VELMORA_ROOT/scripts/manifests.py" "$zip" ${url_base:+--url-base "$url_base"}
+/usr/bin/python3 -B "$VELMORA_ROOT/scripts/manifests.py" "$zip" --epoch "$epoch" \
+    ${github:+--github "$github"} ${url_base:+--url-base "$url_base"}
 say "$zip, with its .sha256, winget/ and velmora.json; $tests_zip, with its .sha256"
 cat "$zip.sha256" "$tests_zip.sha256"
+[ -n "$github$url_base" ] ||
+    echo "release.sh: the manifests name no public address (neither --github nor --url-base): install from their folder, not ready to submit" >&2

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Checks of the release archive, the tests archive and the package
 manifests: scripts/release.sh run twice from this tree, in two build
-folders, into a temporary folder, and a third time signing with a
-throw-away certificate whose key is encrypted, for another download address.
+folders, into a temporary folder (the second for a release on GitHub), and
+a third time signing with a throw-away certificate whose key is encrypted,
+for another download address.
 
 Usage: /usr/bin/python3 test_release.py [unittest options]
 """
@@ -36,11 +37,14 @@ ARCHIVES = {
 
 PASSWORD = "throw-away password"
 URL_BASE = "https://downloads.example.org/velmora/"  # the signed run's
+GITHUB = "example-org/velmora"  # the second unsigned run's
+NOT_READY = b"release.sh: the manifests name no public address"
 with open(os.path.join(ROOT, "VERSION")) as f:
     VERSION = f.readline().strip()
 
 scratch = None
 outs = []  # the folder of each unsigned run
+errors = []  # what each unsigned run wrote to stderr
 signing = {}  # the signed run: its folder, certificate, key, password file, output
 
 
@@ -68,9 +72,13 @@ def entries(kind):
 def setUpModule():
     global scratch
     scratch = tempfile.TemporaryDirectory()
-    for run in ("one", "two"):
+    for run, options in (("one", []), ("two", ["--github", GITHUB])):
         out = os.path.join(scratch.name, run)
-        release(out, check=True, stdout=subprocess.DEVNULL)
+        run = release(out, *options, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if run.returncode:
+            raise RuntimeError("release.sh %s failed:\n%s"
+                               % (" ".join(options), run.stderr.decode(errors="replace")))
+        errors.append(run.stderr)
         outs.append(out)
 
     keys = os.path.join(scratch.name, "keys")
@@ -95,9 +103,16 @@ def tearDownModule():
     scratch.cleanup()
 
 
-def check_manifests(test, archive, url_base):
+def commit_time():
+    return int(subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%ct"],
+                              check=True, capture_output=True, text=True).stdout)
+
+
+def check_manifests(test, archive, url, github=None):
     """The manifests beside archive: valid by the project's schema of the two
-    formats, for VERSION, and naming this archive, its hash and its builds."""
+    formats, for VERSION, released on the commit's date, and naming this
+    archive at url, its hash and its builds. For a release on GitHub, every
+    address is the repository's own, and Scoop can find the next release."""
     out, name = os.path.split(archive)
     with open(archive, "rb") as f:
         sha256 = hashlib.sha256(f.read()).hexdigest()
@@ -108,7 +123,9 @@ def check_manifests(test, archive, url_base):
     jsonschema.Draft7Validator.check_schema(schema)
 
     def valid(document, kind):
-        jsonschema.Draft7Validator(dict(schema, **{"$ref": "#/definitions/" + kind})).validate(document)
+        jsonschema.Draft7Validator(dict(schema, **{"$ref": "#/definitions/" + kind}),
+                                   format_checker=jsonschema.Draft7Validator.FORMAT_CHECKER
+                                   ).validate(document)
         return document
 
     winget = os.path.join(out, "winget")
@@ -119,39 +136,51 @@ def check_manifests(test, archive, url_base):
     for file, kind in (("yaml", "wingetVersion"), ("installer.yaml", "wingetInstaller"),
                        ("locale.en-US.yaml", "wingetDefaultLocale")):
         with open(os.path.join(winget, "Brannoch.Velmora." + file)) as f:
-            documents.append(valid(yaml.safe_load(f), kind))
+            # Every value a string, as winget reads them (a date too).
+            documents.append(valid(yaml.load(f, Loader=yaml.BaseLoader), kind))
     test.assertEqual({d["PackageVersion"] for d in documents}, {VERSION})
-    installer = documents[1]
+    installer, locale = documents[1:]
     test.assertEqual((installer["InstallerType"], installer["NestedInstallerType"]), ("zip", "portable"))
+    test.assertEqual(installer["ReleaseDate"], time.strftime("%Y-%m-%d", time.gmtime(commit_time())))
     test.assertEqual([(i["Architecture"], i["NestedInstallerFiles"], i["InstallerUrl"],
-                       i["InstallerSha256"].lower()) for i in installer["Installers"]],
+                       i["InstallerSha256"]) for i in installer["Installers"]],
                      [(machine, [{"RelativeFilePath": machine + "\\Velmora.exe",
-                                  "PortableCommandAlias": "velmora"}], url_base + name, sha256)
+                                  "PortableCommandAlias": "velmora"}], url, sha256.upper())
                       for machine in ("x86", "x64")])
 
     with open(os.path.join(out, "velmora.json")) as f:
         scoop = valid(json.load(f), "scoop")
-    test.assertEqual(scoop["version"], VERSION)
-    test.assertEqual(scoop["architecture"],
-                     {bits: {"url": url_base + name, "hash": sha256, "bin": machine + "\\Velmora.exe"}
-                      for bits, machine in (("64bit", "x64"), ("32bit", "x86"))})
-    for entry in scoop["autoupdate"]["architecture"].values():
-        test.assertEqual(entry["url"].replace("$version", VERSION), url_base + name)
+    test.assertEqual((scoop["version"], scoop["url"], scoop["hash"]), (VERSION, url, sha256))
+    test.assertEqual(scoop["architecture"], {"64bit": {"bin": "x64\\Velmora.exe"},
+                                             "32bit": {"bin": "x86\\Velmora.exe"}})
+    test.assertEqual(scoop["autoupdate"]["url"].replace("$version", VERSION), url)
     test.assertEqual(scoop["autoupdate"]["hash"], {"url": "$url.sha256"})
+    if not github:
+        test.assertNotIn("checkver", scoop)
+        return
+    home = "https://github.com/" + github
+    tag = "/releases/tag/v" + VERSION
+    test.assertEqual(scoop["checkver"], "github")
+    test.assertEqual(scoop["homepage"], home)
+    test.assertEqual({field: locale.get(field) for field in (
+        "PackageUrl", "PublisherSupportUrl", "LicenseUrl", "ReleaseNotesUrl")},
+        {"PackageUrl": home, "PublisherSupportUrl": home + "/issues",
+         "LicenseUrl": home + "/blob/v%s/LICENSE" % VERSION, "ReleaseNotesUrl": home + tag})
+    addresses = re.findall(r"https?://[^\s'\"]+", json.dumps([documents, scoop]))
+    test.assertEqual([a for a in addresses if not (a + "/").startswith(home + "/")], [],
+                     "addresses outside the repository")
 
 
 class Archive(unittest.TestCase):
     """The checks that hold for both archives run on each, as a subtest."""
 
     def test_entries_times_and_sha256_file(self):
-        commit_time = int(subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%ct"],
-                                         check=True, capture_output=True, text=True).stdout)
-        commit_time -= commit_time % 2  # a zip holds even seconds
+        entry_time = commit_time() - commit_time() % 2  # a zip holds even seconds
         for kind in ARCHIVES:
             with self.subTest(kind), zipfile.ZipFile(zip_in(outs[0], kind)) as archive:
                 self.assertEqual(archive.namelist(), entries(kind))
                 self.assertEqual({info.date_time for info in archive.infolist()},
-                                 {time.gmtime(commit_time)[:6]}, "entry times are not the commit's")
+                                 {time.gmtime(entry_time)[:6]}, "entry times are not the commit's")
                 with open(archive.filename, "rb") as f:
                     sha256 = hashlib.sha256(f.read()).hexdigest()
                 with open(archive.filename + ".sha256") as f:
@@ -199,10 +228,19 @@ class Archive(unittest.TestCase):
         self.assertNotIn(b"\r", licence)
         self.assertTrue(licence.startswith(b"MIT License\n\n%s\n" % copyright.encode()), licence[:60])
 
-    def test_manifests_for_the_archive_at_the_default_address(self):
-        check_manifests(self, zip_in(outs[0]), "https://velmora.example.com/download/%s/" % VERSION)
+    def test_manifests_for_the_archive_at_the_default_address_say_they_are_not_ready(self):
+        check_manifests(self, zip_in(outs[0]), "https://velmora.example.com/download/%s/%s"
+                        % (VERSION, os.path.basename(zip_in(outs[0]))))
+        self.assertEqual([line for line in errors[0].split(b"\n") if line.startswith(NOT_READY)],
+                         [errors[0].rstrip(b"\n").split(b"\n")[-1]], errors[0])
 
-    def test_two_builds_give_the_same_bytes(self):
+    def test_manifests_for_a_release_on_github(self):
+        name = os.path.basename(zip_in(outs[1]))
+        check_manifests(self, zip_in(outs[1]), "https://github.com/%s/releases/download/v%s/%s"
+                        % (GITHUB, VERSION, name), GITHUB)
+        self.assertNotIn(NOT_READY, errors[1])
+
+    def test_two_builds_give_the_same_bytes_wherever_they_are_published(self):
         for kind in ARCHIVES:
             with open(zip_in(outs[0], kind), "rb") as one, open(zip_in(outs[1], kind), "rb") as two:
                 self.assertTrue(one.read() == two.read(), "the two %s archives differ" % kind)
@@ -210,7 +248,7 @@ class Archive(unittest.TestCase):
 
 class Signed(unittest.TestCase):
     def test_manifests_for_the_signed_archive_at_the_given_address(self):
-        check_manifests(self, zip_in(signing["out"]), URL_BASE)
+        check_manifests(self, zip_in(signing["out"]), URL_BASE + os.path.basename(zip_in(signing["out"])))
 
     def test_signatures_verify_and_removed_give_back_the_unsigned_build(self):
         for kind, (built_as, _, _) in ARCHIVES.items():
@@ -254,18 +292,23 @@ class Signed(unittest.TestCase):
                     self.assertNotIn(secret, data, os.path.join(folder, name))
 
     def test_faults_fail_with_one_line_and_write_no_archive(self):
+        """Faults of use exit with 2, the others with 1."""
         cert, key = signing["cert"], signing["key"]
         wrong = os.path.join(os.path.dirname(key), "wrong password")
         with open(wrong, "w") as f:
             f.write("not " + PASSWORD + "\n")
-        for case, options in (("missing key", ["--sign-cert", cert, "--sign-key", key + ".none"]),
-                              ("not a certificate", ["--sign-cert", key, "--sign-key", key]),
-                              ("encrypted key, no password", ["--sign-cert", cert, "--sign-key", key]),
-                              ("wrong password", ["--sign-cert", cert, "--sign-key", key,
-                                                  "--sign-pass-file", wrong])):
+        for case, status, options in (
+                ("missing key", 1, ["--sign-cert", cert, "--sign-key", key + ".none"]),
+                ("not a certificate", 1, ["--sign-cert", key, "--sign-key", key]),
+                ("encrypted key, no password", 1, ["--sign-cert", cert, "--sign-key", key]),
+                ("wrong password", 1, ["--sign-cert", cert, "--sign-key", key, "--sign-pass-file", wrong]),
+                ("two addresses", 2, ["--github", GITHUB, "--url-base", URL_BASE]),
+                ("repository without owner", 2, ["--github", "velmora"]),
+                ("repository as an address", 2, ["--github", "https://github.com/" + GITHUB]),
+                ("repository ..", 2, ["--github", "example-org/.."])):
             with self.subTest(case), tempfile.TemporaryDirectory() as out:
                 run = release(out, *options, capture_output=True, text=True)
-                self.assertNotEqual(run.returncode, 0)
+                self.assertEqual(run.returncode, status, run.stderr)
                 self.assertRegex(run.stderr, r"\Arelease\.sh: [^\n]+\n\Z")
                 self.assertEqual(os.listdir(out), [])
 
