@@ -452,7 +452,7 @@ HANDLE VelmoraJob() { return g_job; }
 
 bool RunsAsAdministrator()
 {
-    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sid[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];  // aligned for a SID
     DWORD size = sizeof sid;
     BOOL member = FALSE;
     return CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, sid, &size) &&
