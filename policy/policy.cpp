@@ -1,3 +1,6 @@
+// Reading NoDrives, merging one drive's bit into it under the update lock,
+// the words for why an update failed, the broadcast of the change, and the
+// -H and -U commands.
 #include "policy/policy.h"
 
 #include "console/console.h"
