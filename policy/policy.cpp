@@ -49,14 +49,6 @@ int ReadHiddenDriveMask(HKEY root, REGSAM view, DWORD *mask)
     return ok;
 }
 
-int Failed(UpdateFailure *failure, int reason, const char *function, DWORD code)
-{
-    failure->reason = reason;
-    failure->function = function;
-    failure->code = code;
-    return 0;
-}
-
 // The read, merge and write of UpdateHiddenDriveMask, without the lock.
 static int MergeIntoStoredMask(HKEY root, REGSAM view, DWORD driveBits, int hide,
                                UpdateFailure *failure)
