@@ -1,3 +1,6 @@
+// Start-up (the debug privilege, the registry view, the console's starting
+// attribute), the choice of command from the arguments, and the end of a
+// run, with the wait for a key when the window would close unseen.
 #include "app/app.h"
 
 #include <stdio.h>

@@ -1,3 +1,6 @@
+// The one way text leaves the program (Unicode on a console, the console's
+// code page when redirected), cell widths for padding columns, colours,
+// and the banner, usage screen and error line.
 #include "console/console.h"
 
 #include <stdarg.h>

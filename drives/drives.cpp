@@ -1,3 +1,5 @@
+// One drive's type, name and file system, and the -L table of every present
+// drive with whether NoDrives hides it.
 #include "drives/drives.h"
 
 #include <string.h>

@@ -1,3 +1,5 @@
+// The update lock: its name, its security descriptor, taking it (checking
+// who owns it, waiting a bounded time) and releasing it.
 #include "policy/lock.h"
 
 const char kUpdateLockName[] = "Global\\Velmora.NoDrives";

@@ -5,7 +5,8 @@
 #ifndef VELMORA_POLICY_LOCK_H
 #define VELMORA_POLICY_LOCK_H
 
-#include "policy/policy.h"
+#include "platform/platform.h"
+#include "policy/failure.h"
 
 // The lock's name, "Global\Velmora.NoDrives", for the reason line that names it.
 extern const char kUpdateLockName[];

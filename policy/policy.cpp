@@ -1,3 +1,6 @@
+// Reading NoDrives, merging one drive's bit into it under the update lock,
+// the words for why an update failed, the broadcast of the change, and the
+// -H and -U commands.
 #include "policy/policy.h"
 
 #include "console/console.h"
@@ -44,14 +47,6 @@ int ReadHiddenDriveMask(HKEY root, REGSAM view, DWORD *mask)
     int ok = QueryMaskValue(key, mask, &status, &type, &size);
     RegCloseKey(key);
     return ok;
-}
-
-int Failed(UpdateFailure *failure, int reason, const char *function, DWORD code)
-{
-    failure->reason = reason;
-    failure->function = function;
-    failure->code = code;
-    return 0;
 }
 
 // The read, merge and write of UpdateHiddenDriveMask, without the lock.

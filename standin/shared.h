@@ -1,0 +1,42 @@
+// What the stand-in's files share and the tests do not see: the machine
+// itself, the record of calls with the faults it injects, kernel handles,
+// and Unicode text in the forms the models pass it on.
+#ifndef VELMORA_STANDIN_SHARED_H
+#define VELMORA_STANDIN_SHARED_H
+
+#include <stdint.h>
+
+#include <string>
+
+#include "standin/model.h"
+
+namespace standin {
+
+extern Machine g_machine;
+
+const HANDLE kCurrentProcess = (HANDLE)(intptr_t)-1;
+
+// ASCII letters in lower case, the rest as it is.
+std::string Lower(std::string text);
+
+// Records the call; true (with the last error set) when it is made to fail.
+bool Called(const char *function);
+
+// A value no other handle or key of the run has had.
+uintptr_t NewHandleValue();
+
+// A new open kernel handle of `kind` ("token", "mutex" or "thread"), and
+// whether `handle` is one that is open.
+HANDLE NewHandle(const char *kind);
+bool IsOpen(HANDLE handle, const char *kind);
+
+// UTF-8 from UTF-16 code units; a unit that is no character becomes U+FFFD.
+std::string Utf8FromUtf16(const WCHAR *text, size_t units);
+
+// UTF-16 from bytes in a code page; a byte sequence that is no character
+// becomes U+FFFD.
+std::u16string Utf16FromCodePage(UINT codePage, const std::string &bytes);
+
+}  // namespace standin
+
+#endif
