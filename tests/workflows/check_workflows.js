@@ -86,7 +86,8 @@ function FaultsOfJobs(jobs) {
   for (const [id, job] of Object.entries(jobs)) {
     const wanted = id === "publish" ? "write" : "read";
     const granted = job.permissions;
-    if (!granted || typeof granted !== "object" || granted.contents !== wanted || Object.keys(granted).length !== 1) {
+    const alone = granted && typeof granted === "object" && Object.keys(granted).join() === "contents";
+    if (!alone || granted.contents !== wanted) {
       faults.push(`job '${id}' must state its own permissions, contents: ${wanted} alone`);
     }
     for (const need of [].concat(job.needs || [])) {
@@ -117,9 +118,13 @@ function FaultsOfSecrets(workflow) {
     if (step) steps.add(step[1]);
     else faults.push(`${where} names a secret: only one step's env may`);
   }
-  if (steps.size > 1) faults.push(`secrets are named in more than one step (${[...steps].join(", ")}): only one may`);
+  if (steps.size > 1) {
+    faults.push(`secrets are named in more than one step (${[...steps].join(", ")}): only one may`);
+  }
   for (const [id, job] of Object.entries(workflow.jobs || {})) {
-    if (job.secrets !== undefined) faults.push(`job '${id}' passes secrets to the workflow it calls: no step there may see them`);
+    if (job.secrets !== undefined) {
+      faults.push(`job '${id}' passes secrets to the workflow it calls: no step there may see them`);
+    }
   }
   return faults;
 }

@@ -25,8 +25,9 @@ def Case(name, skip=None, failure=None):
         children += '<failure message="velmora_e2e_test.cpp:9&#x0A;%s" type=""></failure>' % failure
     if skip:
         children += '<skipped message="velmora_e2e_test.cpp:9&#x0A;%s"></skipped>' % skip
-    return ('<testsuite name="%s"><testcase name="%s" status="run" result="%s" classname="%s">%s</testcase>'
-            "</testsuite>" % (suite, test, "skipped" if skip and not failure else "completed", suite, children))
+    result = "skipped" if skip and not failure else "completed"
+    return ('<testsuite name="%s"><testcase name="%s" status="run" result="%s" classname="%s">%s'
+            "</testcase></testsuite>" % (suite, test, result, suite, children))
 
 
 def Results(*cases):
