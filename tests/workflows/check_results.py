@@ -68,8 +68,11 @@ def main(argv):
         print("usage: check_results.py RESULTS.xml OUTPUT.txt", file=sys.stderr)
         return 2
     try:
+        # GoogleTest copies a message's bytes as they are, and Velmora's
+        # output in a message is in the OEM code page: not UTF-8, which the
+        # file says it is. Such a byte is read as U+FFFD rather than refused.
         with open(argv[0], "rb") as f:
-            results = f.read()
+            results = f.read().decode("utf-8", "replace")
         # The program's bytes: ASCII and the OEM code page's. Latin-1 maps
         # every byte to a character, so no byte stops the reading.
         with open(argv[1], "rb") as f:
