@@ -112,12 +112,19 @@ else
     failed=$((failed + 1)); failures+=("release: see above")
 fi
 
-# 6. The GitHub Actions workflows, with GitHub's own parser, offline.
+# 6. The GitHub Actions workflows, with GitHub's own parser, offline, and
+#    the script that judges their Windows jobs' results, on samples.
 say "Tests: workflows"
 if bash "$VELMORA_ROOT/tests/workflows/check.sh"; then
     passed=$((passed + 1))
 else
     failed=$((failed + 1)); failures+=("workflows: see above")
+fi
+say "Tests: the Windows jobs' results check"
+if /usr/bin/python3 "$VELMORA_ROOT/tests/workflows/test_check_results.py"; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1)); failures+=("results check: see above")
 fi
 
 echo

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Checks the project's GitHub Actions workflows offline with GitHub's own
-# parser, @actions/workflow-parser, and checks that the parser rejects each
-# deliberately faulty workflow in faulty/.
+# parser, @actions/workflow-parser (a call's inputs against the workflow it
+# calls included), and with the project's rules for their structure
+# (check_workflows.js), and checks that each deliberately faulty workflow in
+# faulty/ is rejected.
 #
 # The parser is an ES module that imports its JSON schema without an import
 # attribute, which Node refuses, so esbuild bundles it once into CommonJS.
