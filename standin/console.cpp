@@ -325,9 +325,7 @@ void DeliverControlEvent(DWORD event)
     for (auto handler = handlers.rbegin(); handler != handlers.rend(); ++handler)
         if ((*handler)(event))
             return;
-    // ExitProcess: the C runtime flushes what it holds as the process ends.
-    fflush(stdout);
-    throw ProcessEnded{STATUS_CONTROL_C_EXIT};
+    EndProcess(STATUS_CONTROL_C_EXIT, true);  // as ExitProcess: the C runtime flushes
 }
 
 }  // namespace standin

@@ -3,6 +3,9 @@
 // last error.
 #include "standin/shared.h"
 
+#include <stdio.h>
+#include <stdio_ext.h>
+
 #include <algorithm>
 
 namespace standin {
@@ -113,6 +116,16 @@ void FailRunCall(int call, RunFailure how)
 {
     g_machine.failRunCall = call;
     g_machine.failLaterCallsToo = how == FROM_THEN_ON;
+}
+
+void EndProcess(UINT status, bool flushed)
+{
+    if (flushed)
+        fflush(stdout);
+    else
+        __fpurge(stdout);
+    FreeLocalAllocations();
+    throw ProcessEnded{status};
 }
 
 void InterruptRunCall(int call, DWORD event)

@@ -3,8 +3,6 @@
 // window station, the broadcast of a setting change, and the environment.
 #include "standin/shared.h"
 
-#include <stdio.h>
-#include <stdio_ext.h>
 #include <string.h>
 
 namespace standin {
@@ -87,8 +85,7 @@ BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode)
         g_machine.lastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    __fpurge(stdout);
-    throw ProcessEnded{uExitCode};
+    EndProcess(uExitCode, false);
 }
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)

@@ -27,6 +27,14 @@ bool Called(const char *function);
 // and ends the process as the system's handler does when none takes it.
 void DeliverControlEvent(DWORD event);
 
+// Ends the process with `status`: the C runtime's buffer of standard output
+// written (ExitProcess) or lost (TerminateProcess), the memory the process
+// held given back, and ProcessEnded thrown.
+[[noreturn]] void EndProcess(UINT status, bool flushed);
+
+// Frees the security descriptors the process holds (its memory goes with it).
+void FreeLocalAllocations();
+
 // A value no other handle or key of the run has had.
 uintptr_t NewHandleValue();
 
