@@ -160,18 +160,19 @@ static DWORD WINAPI FlushOutput(LPVOID unused)
     return 0;
 }
 
-// Ctrl+C and Ctrl+Break, on a thread the system starts for them while the
-// run goes on: the starting colours back, and the process ended with
-// STATUS_CONTROL_C_EXIT, as the system's own handler ends it (under Wine,
-// whose own handler gives 0, too). A change is then whole or absent: the
-// value is written in one call, and the lock goes with the process.
-// Ended by TerminateProcess, not ExitProcess: ExitProcess stops the main
-// thread wherever it is and then has the C runtime flush standard output,
-// which waits forever for the lock of a write the main thread was stopped in
-// (a pipe nobody reads, a paused console). Text still in the C runtime's
-// buffer (redirected output) is flushed on a thread of its own, waited for
-// a bounded time, so a write that hangs cannot stop the interrupt. Close,
-// log-off and shut-down go on to the system's handling.
+// Ctrl+C and Ctrl+Break arrive on a thread the system starts for them while
+// the main thread goes on. The starting colours go back, and the process
+// ends with STATUS_CONTROL_C_EXIT, the status Windows' own handler gives
+// (Wine's gives 0, which a script would take for success). A change is then
+// whole or absent: the value is written in one call, and the lock goes with
+// the process. TerminateProcess, not ExitProcess: ExitProcess stops the main
+// thread wherever it is and then has the C runtime flush standard output
+// under the stream's lock, which the main thread may hold in a write that
+// never finishes (a pipe nobody reads, a paused console), and the flush
+// would wait for ever. So what the C runtime still buffers (redirected
+// output) is flushed on a thread of its own, waited for at most a second,
+// and TerminateProcess then flushes nothing. Close, log-off and shut-down go
+// on to the system's handling.
 static BOOL WINAPI EndRunOnInterrupt(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
