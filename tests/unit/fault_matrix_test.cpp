@@ -701,30 +701,29 @@ const InterruptFaultRow kInterruptRows[] = {
     {"TerminateProcess", 0x17, TEXT_KEPT, "the system's handler ends it, and flushes"},
 };
 
-// Runs -H D until Ctrl+C in its lock wait, with the handler's first call
-// of `function` failing. Returns the run; false when the wait was not reached.
+// Runs -H D with Ctrl+C typed in its lock wait and the handler's first call
+// of `function` failing. False when no run reached the wait.
 bool InterruptLockWait(bool console, const char *function, RunResult *run)
 {
-    for (int n = 1;; ++n) {
+    standin::Machine &m = standin::TheMachine();
+    auto runWith = [&](int call, int failedCall) {
         PrepareMachine(HIDE_D);
-        standin::Machine &m = standin::TheMachine();
         m.attribute = 0x17;
         m.stdoutIsConsole = console;
-        standin::InterruptRunCall(n, CTRL_C_EVENT);
+        standin::InterruptRunCall(call, CTRL_C_EVENT);
+        if (failedCall)
+            standin::FailCall(function, failedCall);
         *run = RunTool(Arguments(HIDE_D));
+    };
+    for (int n = 1;; ++n) {
+        runWith(n, 0);
         if (m.interruptedAt.empty())
             return false;
         if (m.interruptedAt != "WaitForSingleObject" || m.waitTimeouts.size() != 1)
             continue;
-        if (!*function)
-            return true;
-        int before = (int)std::count(m.calls.begin(), m.calls.begin() + m.callsBeforeInterrupt, function);
-        PrepareMachine(HIDE_D);
-        m.attribute = 0x17;
-        m.stdoutIsConsole = console;
-        standin::InterruptRunCall(n, CTRL_C_EVENT);
-        standin::FailCall(function, before + 1);
-        *run = RunTool(Arguments(HIDE_D));
+        if (*function)  // its calls before the handler's, and one more
+            runWith(n, (int)std::count(m.calls.begin(), m.calls.begin() + m.callsBeforeInterrupt,
+                                       function) + 1);
         return true;
     }
 }
