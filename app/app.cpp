@@ -22,6 +22,12 @@ static IsWow64ProcessFunction g_isWow64Process = NULL;
 // The drive argument of -H and -U, upper-cased in place by the command.
 static char g_driveArgument[DRIVE_ARGUMENT_SIZE];
 
+// The console's attribute when the run began, put back when it ends: by the
+// end of RunCommandLine, or by EndRunOnInterrupt.
+static int g_startingAttribute = FALLBACK_ATTRIBUTE;
+// How long an interrupted run waits for its buffered text to be written.
+static const DWORD kInterruptFlushMilliseconds = 1000;
+
 static const char kInvalidParameters[] = "\n\n Error: Invalid parameters specified.\n\n";
 static const char kDriveNotSpecified[] = "\n\n Error: Drive name is not specified.\n\n";
 static const char kInvalidDriveName[] = "\n\n Error: Invalid drive name specified.\n\n";
@@ -147,6 +153,38 @@ static void HoldWindowOutsidePrompt()
     _getch();
 }
 
+static DWORD WINAPI FlushOutput(LPVOID unused)
+{
+    (void)unused;
+    fflush(stdout);
+    return 0;
+}
+
+// Ctrl+C and Ctrl+Break arrive on a thread the system starts for them while
+// the main thread goes on. The starting colours go back, and the process
+// ends with STATUS_CONTROL_C_EXIT, the status Windows' own handler gives
+// (Wine's gives 0, which a script would take for success). A change is then
+// whole or absent: the value is written in one call, and the lock goes with
+// the process. TerminateProcess, not ExitProcess: ExitProcess stops the main
+// thread wherever it is and then has the C runtime flush standard output
+// under the stream's lock, which the main thread may hold in a write that
+// never finishes (a pipe nobody reads, a paused console), and the flush
+// would wait for ever. So what the C runtime still buffers (redirected
+// output) is flushed on a thread of its own, waited for at most a second,
+// and TerminateProcess then flushes nothing. Close, log-off and shut-down go
+// on to the system's handling.
+static BOOL WINAPI EndRunOnInterrupt(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;
+    RestoreConsoleAttributeForGood(g_startingAttribute);
+    HANDLE flusher = CreateThread(NULL, 0, FlushOutput, NULL, 0, NULL);
+    if (flusher != NULL)
+        WaitForSingleObject(flusher, kInterruptFlushMilliseconds);
+    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    return FALSE;  // still here: the system's handler ends it, with the same status
+}
+
 // A switch: '-' or Windows' own '/', then `name`, without regard to ASCII case.
 static int IsSwitch(const char *argument, const char *name)
 {
@@ -207,8 +245,10 @@ static int Dispatch(int argc, char **argv, REGSAM view)
 
 int RunCommandLine(int argc, char **argv)
 {
-    int saved = GetConsoleAttribute();
+    g_startingAttribute = GetConsoleAttribute();
     PrepareOutput();
+    // Without it, Ctrl+C ends the run as it always did, in Velmora's colours.
+    SetConsoleCtrlHandler(EndRunOnInterrupt, TRUE);
     EnableDebugPrivilege();
     // A 32-bit copy on 64-bit Windows works on the 64-bit view, the one the shell reads.
     REGSAM view = DetectWow64() ? KEY_WOW64_64KEY : 0;
@@ -221,7 +261,7 @@ int RunCommandLine(int argc, char **argv)
 
     // Exactly as found: 7 is the terminal's own default colours, 15 an
     // explicit bright white that some colour schemes draw as the background.
-    RestoreConsoleAttribute(saved);
+    RestoreConsoleAttribute(g_startingAttribute);
     fflush(stdout);
     return status;
 }

@@ -5,7 +5,8 @@
 enum { DRIVE_ARGUMENT_SIZE = 1000, PROMPT_BUFFER_SIZE = 128 };
 
 // Exit statuses: 1 whenever a red error line was shown or the command line
-// was not understood, else 0.
+// was not understood, else 0; a run stopped by Ctrl+C or Ctrl+Break ends
+// with STATUS_CONTROL_C_EXIT.
 enum { EXIT_OK = 0, EXIT_FAILED = 1 };
 
 // Enables SeDebugPrivilege in the process token when the token allows it.

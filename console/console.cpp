@@ -58,12 +58,27 @@ static void CopyBounded(char *target, const char *source, size_t size)
     target[size - 1] = '\0';
 }
 
+// Who may change the console's attribute: anyone (FREE), nobody while the
+// main thread changes it (CHANGING), or nobody ever again (FINAL): a thread
+// that ends the process put the starting attribute back, and no change may
+// land after it. Only the change itself is guarded, never a write or a flush:
+// a paused console or a selection in it holds a write, and Ctrl+C must still
+// end the run then.
+enum { ATTRIBUTE_FREE, ATTRIBUTE_CHANGING, ATTRIBUTE_FINAL };
+static volatile LONG g_attributeGuard = ATTRIBUTE_FREE;
+// How long the last change waits for one in progress: a console answers an
+// attribute change at once unless it hangs.
+static const int kFinalChangeTries = 100;
+static const DWORD kFinalChangeTryMilliseconds = 10;
+
 // Redirected text collects here and leaves in one write per flush: before
 // each colour change and at the end of the run.
 static char g_outputBuffer[4 * TEXT_SIZE];
 
 void PrepareOutput()
 {
+    // A run starts free to change colours (the tests make many in one process).
+    InterlockedExchange(&g_attributeGuard, ATTRIBUTE_FREE);
     // The C runtime leaves a character device (NUL, a serial port) unbuffered,
     // and may then write it a byte at a time. The console path writes its own.
     if (!OutputIsConsole())
@@ -258,6 +273,26 @@ void SetConsoleColor(int color)
 void RestoreConsoleAttribute(int attribute)
 {
     fflush(stdout);
+    if (InterlockedCompareExchange(&g_attributeGuard, ATTRIBUTE_CHANGING, ATTRIBUTE_FREE) !=
+        ATTRIBUTE_FREE)
+        return;  // the attribute was put back for good: the process is ending
+    SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), (WORD)attribute);
+    // Not FREE again if a hung change made the last one go ahead without us.
+    InterlockedCompareExchange(&g_attributeGuard, ATTRIBUTE_FREE, ATTRIBUTE_CHANGING);
+}
+
+void RestoreConsoleAttributeForGood(int attribute)
+{
+    for (int tries = 0; InterlockedCompareExchange(&g_attributeGuard, ATTRIBUTE_FINAL,
+                                                   ATTRIBUTE_FREE) != ATTRIBUTE_FREE;
+         ++tries) {
+        if (tries == kFinalChangeTries) {
+            // A change stuck in the console: ours goes ahead, and nothing after it.
+            InterlockedExchange(&g_attributeGuard, ATTRIBUTE_FINAL);
+            break;
+        }
+        Sleep(kFinalChangeTryMilliseconds);
+    }
     SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), (WORD)attribute);
 }
 

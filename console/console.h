@@ -29,8 +29,8 @@ extern const char kProductVersion[];
 extern const char kProductAddress[];
 
 // Gives redirected standard output a buffer of its own, so that a screen
-// leaves in one write per colour change on any kind of handle. Called once,
-// before anything is printed.
+// leaves in one write per colour change on any kind of handle, and lets the
+// run change colours. Called once, before anything is printed.
 void PrepareOutput();
 
 // Formats UTF-8 text (every %s argument UTF-8 too, at most TEXT_SIZE - 1
@@ -60,7 +60,14 @@ void SetConsoleColor(int color);
 
 // Sets the console's text attribute to exactly `attribute`, as
 // GetConsoleAttribute gave it, after flushing the text printed so far.
+// Nothing once RestoreConsoleAttributeForGood has run.
 void RestoreConsoleAttribute(int attribute);
+
+// Sets exactly `attribute` for the rest of the process, from any thread: it
+// waits about a second at most for a change in progress to finish, and every
+// later SetConsoleColor and RestoreConsoleAttribute does nothing. Flushes
+// nothing. For a thread that is about to end the process.
+void RestoreConsoleAttributeForGood(int attribute);
 
 // The banner; leaves the console in the attribute it found (plus intensity).
 void ShowBanner();

@@ -1,6 +1,7 @@
 // The console: standard handles, the text attribute, modes, code page and
 // keystrokes, and what reaches standard output as a console would show it;
-// one screen buffer, no input events beyond scripted keys.
+// one screen buffer, no input events beyond scripted keys and the control
+// events a test types, whose handlers run on the calling thread.
 #include "standin/shared.h"
 
 #include <stdio.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace standin {
@@ -313,6 +315,37 @@ HWND WINAPI GetConsoleWindow(void)
     if (Called("GetConsoleWindow") || !g_machine.hasConsole || !g_machine.consoleWindow)
         return nullptr;
     return kConsoleWindow;
+}
+
+namespace standin {
+
+void DeliverControlEvent(DWORD event)
+{
+    std::vector<PHANDLER_ROUTINE> handlers = g_machine.controlHandlers;
+    for (auto handler = handlers.rbegin(); handler != handlers.rend(); ++handler)
+        if ((*handler)(event))
+            return;
+    EndProcess(STATUS_CONTROL_C_EXIT, true);  // as ExitProcess: the C runtime flushes
+}
+
+}  // namespace standin
+
+// A null routine (Ctrl+C ignored, and inherited so) is not modelled.
+BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add)
+{
+    if (Called("SetConsoleCtrlHandler"))
+        return FALSE;
+    std::vector<PHANDLER_ROUTINE> &handlers = g_machine.controlHandlers;
+    auto found = std::find(handlers.rbegin(), handlers.rend(), HandlerRoutine);
+    if (HandlerRoutine == nullptr || (!Add && found == handlers.rend())) {
+        g_machine.lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    if (Add)
+        handlers.push_back(HandlerRoutine);
+    else
+        handlers.erase(std::next(found).base());
+    return TRUE;
 }
 
 void WINAPI GetStartupInfoA(LPSTARTUPINFOA lpStartupInfo)

@@ -3,6 +3,9 @@
 // last error.
 #include "standin/shared.h"
 
+#include <stdio.h>
+#include <stdio_ext.h>
+
 #include <algorithm>
 
 namespace standin {
@@ -25,6 +28,11 @@ bool Called(const char *function)
 {
     g_machine.calls.push_back(function);
     int position = ++g_machine.failableCalls;
+    if (position == g_machine.interruptRunCall) {
+        g_machine.interruptedAt = function;
+        g_machine.callsBeforeInterrupt = g_machine.calls.size();
+        DeliverControlEvent(g_machine.interruptEvent);
+    }
     if (g_machine.failRunCall != 0 &&
         (position == g_machine.failRunCall ||
          (g_machine.failLaterCallsToo && position > g_machine.failRunCall))) {
@@ -108,6 +116,22 @@ void FailRunCall(int call, RunFailure how)
 {
     g_machine.failRunCall = call;
     g_machine.failLaterCallsToo = how == FROM_THEN_ON;
+}
+
+void EndProcess(UINT status, bool flushed)
+{
+    if (flushed)
+        fflush(stdout);
+    else
+        __fpurge(stdout);
+    FreeLocalAllocations();
+    throw ProcessEnded{status};
+}
+
+void InterruptRunCall(int call, DWORD event)
+{
+    g_machine.interruptRunCall = call;
+    g_machine.interruptEvent = event;
 }
 
 int CountCalls(const std::string &function)

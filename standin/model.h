@@ -155,7 +155,7 @@ struct Machine {
     // or an administrator's UAC-filtered token, whose Administrators SID is
     // deny-only; with no deny entries anywhere here, the two are the same.
     bool tokenIsAdmin = true;
-    DWORD tickCount = 5000;                     // GetTickCount; a timed-out wait moves it on
+    DWORD tickCount = 5000;                     // GetTickCount; a timed-out wait or a Sleep moves it on
 
     // The update lock's name: who made it, and how they leave the mutex.
     LockMaker lockMaker = LOCK_NONE;
@@ -201,6 +201,14 @@ struct Machine {
     int failRunCall = 0;                        // 0: none
     bool failLaterCallsToo = false;
     std::vector<std::string> failedInRun;       // the functions those failures hit, in order
+    // Console control events: the handlers registered, in order, and an
+    // event (Ctrl+C or Ctrl+Break) typed at the interruptRunCall-th call of
+    // the run that can fail, counted as failRunCall counts.
+    std::vector<PHANDLER_ROUTINE> controlHandlers;
+    int interruptRunCall = 0;                   // 0: none
+    DWORD interruptEvent = CTRL_C_EVENT;
+    std::string interruptedAt;                  // the function it was delivered at
+    size_t callsBeforeInterrupt = 0;            // calls made up to that one, itself included
     DWORD lastError = 0;
 };
 
@@ -223,6 +231,19 @@ void FailCall(const std::string &function, int call, DWORD error = ERROR_ACCESS_
 // alone (ONCE), or it and every later one (FROM_THEN_ON).
 enum RunFailure { ONCE, FROM_THEN_ON };
 void FailRunCall(int call, RunFailure how);
+
+// Delivers the console control event `event` when the run makes its
+// `call`-th call that can fail (counted as FailRunCall counts), before that
+// call does anything: the handlers are called as Windows calls them, on a
+// thread of their own, the last registered first, until one returns TRUE;
+// when none does, the system's own handler ends the process with
+// STATUS_CONTROL_C_EXIT. Here the handler runs to its end while the run
+// waits, and a process that ends (TerminateProcess, the system's handler)
+// throws ProcessEnded, which RunTool catches: its status is the run's.
+void InterruptRunCall(int call, DWORD event);
+struct ProcessEnded {
+    UINT status;
+};
 
 // Registry helpers; `path` is the subkey below HKEY_LOCAL_MACHINE.
 void SetValue(const std::string &path, const std::string &name, DWORD type,

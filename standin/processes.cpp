@@ -1,6 +1,6 @@
-// Processes, modules and windows: the current process and its WOW64 state,
-// kernel32 and user32 with the functions looked up in them, the window
-// station, the broadcast of a setting change, and the environment.
+// Processes, modules and windows: the current process, its WOW64 state and
+// its end, kernel32 and user32 with the functions looked up in them, the
+// window station, the broadcast of a setting change, and the environment.
 #include "standin/shared.h"
 
 #include <string.h>
@@ -73,6 +73,19 @@ HANDLE WINAPI GetCurrentProcess(void)
 {
     g_machine.calls.push_back("GetCurrentProcess");
     return kCurrentProcess;
+}
+
+// The process ends at once, in whichever thread: no later call is made, and
+// what the C runtime still buffers is lost.
+BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode)
+{
+    if (Called("TerminateProcess"))
+        return FALSE;
+    if (hProcess != kCurrentProcess) {
+        g_machine.lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    EndProcess(uExitCode, false);
 }
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)

@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <set>
+
 namespace standin {
 
 namespace {
@@ -232,6 +234,16 @@ HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpNa
     return OpenObjectHandle(name, dwDesiredAccess);
 }
 
+// The descriptors handed out and not yet freed.
+static std::set<void *> g_localAllocations;
+
+void standin::FreeLocalAllocations()
+{
+    for (void *descriptor : g_localAllocations)
+        delete (FakeDescriptor *)descriptor;
+    g_localAllocations.clear();
+}
+
 HLOCAL WINAPI LocalFree(HLOCAL hMem)
 {
     g_machine.calls.push_back("LocalFree");
@@ -243,6 +255,7 @@ HLOCAL WINAPI LocalFree(HLOCAL hMem)
         return hMem;
     }
     descriptor->magic = 0;
+    g_localAllocations.erase(descriptor);
     delete descriptor;
     --g_machine.localAllocations;
     return nullptr;
@@ -278,6 +291,7 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorA(
         return FALSE;
     }
     ++g_machine.localAllocations;
+    g_localAllocations.insert(descriptor);
     *SecurityDescriptor = descriptor;
     if (SecurityDescriptorSize)
         *SecurityDescriptorSize = 64;

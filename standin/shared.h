@@ -20,7 +20,20 @@ const HANDLE kCurrentProcess = (HANDLE)(intptr_t)-1;
 std::string Lower(std::string text);
 
 // Records the call; true (with the last error set) when it is made to fail.
+// The call a test types a control event at delivers it first.
 bool Called(const char *function);
+
+// Calls the console control handlers with `event` as Windows calls them,
+// and ends the process as the system's handler does when none takes it.
+void DeliverControlEvent(DWORD event);
+
+// Ends the process with `status`: the C runtime's buffer of standard output
+// written (ExitProcess) or lost (TerminateProcess), the memory the process
+// held given back, and ProcessEnded thrown.
+[[noreturn]] void EndProcess(UINT status, bool flushed);
+
+// Frees the security descriptors the process holds (its memory goes with it).
+void FreeLocalAllocations();
 
 // A value no other handle or key of the run has had.
 uintptr_t NewHandleValue();

@@ -1,6 +1,6 @@
 // Threads and time: a thread runs to its end inside CreateThread, waits on
 // it or on a mutex return at once or time out, and the tick count moves
-// only when a wait times out.
+// only when a wait times out or a thread sleeps.
 #include "standin/shared.h"
 
 using namespace standin;
@@ -48,6 +48,12 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
         ++g_machine.mutexOwned;
         return WAIT_OBJECT_0;
     }
+}
+
+void WINAPI Sleep(DWORD dwMilliseconds)
+{
+    g_machine.calls.push_back("Sleep");
+    g_machine.tickCount += dwMilliseconds;
 }
 
 DWORD WINAPI GetTickCount(void)

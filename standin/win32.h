@@ -60,6 +60,7 @@ struct HWINSTA__;
 typedef struct HWINSTA__ *HWINSTA;
 typedef int (WINAPI *FARPROC)(void);
 typedef DWORD (WINAPI *LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+typedef BOOL (WINAPI *PHANDLER_ROUTINE)(DWORD CtrlType);
 
 #define TRUE 1
 #define FALSE 0
@@ -107,6 +108,14 @@ typedef struct _CONSOLE_SCREEN_BUFFER_INFO {
     SMALL_RECT srWindow;
     COORD dwMaximumWindowSize;
 } CONSOLE_SCREEN_BUFFER_INFO, *PCONSOLE_SCREEN_BUFFER_INFO;
+
+// Console control events, and the status of a process they end
+#define CTRL_C_EVENT 0
+#define CTRL_BREAK_EVENT 1
+#define CTRL_CLOSE_EVENT 2
+#define CTRL_LOGOFF_EVENT 5
+#define CTRL_SHUTDOWN_EVENT 6
+#define STATUS_CONTROL_C_EXIT ((DWORD)0xC000013AL)
 
 // Start-up information: how the parent asked for the window to be shown.
 #define STARTF_USESHOWWINDOW 0x00000001
@@ -253,6 +262,7 @@ UINT WINAPI GetConsoleOutputCP(void);
 UINT WINAPI GetOEMCP(void);
 DWORD WINAPI GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount);
 HWND WINAPI GetConsoleWindow(void);
+BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
 void WINAPI GetStartupInfoA(LPSTARTUPINFOA lpStartupInfo);
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr,
                                int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar);
@@ -273,6 +283,19 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
                            LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                            DWORD dwCreationFlags, LPDWORD lpThreadId);
 DWORD WINAPI GetTickCount(void);
+void WINAPI Sleep(DWORD dwMilliseconds);
+BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode);
+// Compiler intrinsics on Windows: atomic, and never failing.
+inline LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comperand)
+{
+    __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comperand;
+}
+inline LONG InterlockedExchange(LONG volatile *Target, LONG Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
 HLOCAL WINAPI LocalFree(HLOCAL hMem);
 DWORD WINAPI FormatMessageW(DWORD dwFlags, const void *lpSource, DWORD dwMessageId,
                             DWORD dwLanguageId, LPWSTR lpBuffer, DWORD nSize, void *Arguments);

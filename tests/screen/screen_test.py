@@ -8,7 +8,8 @@ moves. A small terminal model replays that byte stream onto a grid of
 (character, attribute) cells, and the tests read colours off that grid, as a
 person would see them.
 
-Environment: VELMORA_EXE (the executable), VELMORA_WINEPREFIX (a ready prefix).
+Environment: VELMORA_EXE (the executable), VELMORA_WINEPREFIX (a ready prefix),
+VELMORA_LOCK_HOLDER (the tests' program that holds the update lock).
 """
 import codecs
 import fcntl
@@ -19,6 +20,7 @@ import select
 import shutil
 import signal
 import struct
+import subprocess
 import tempfile
 import termios
 import time
@@ -27,6 +29,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXE = os.path.abspath(os.environ.get('VELMORA_EXE', 'Velmora.exe'))
 PREFIX = os.environ.get('VELMORA_WINEPREFIX', '')
+LOCK_HOLDER = os.environ.get('VELMORA_LOCK_HOLDER', '')
 # Starts Wine through the loader that fits the program and the host.
 WINE = os.path.join(HERE, '..', '..', 'scripts', 'wine.sh')
 ROWS, COLS = 50, 250           # wide enough that no line of the tool wraps
@@ -213,15 +216,34 @@ class Screen:
         return {a for line in self.lines for ch, a in line if ch != ' '}
 
 
+def wine_environment():
+    env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG='-all',
+               WINEDLLOVERRIDES='mscoree,mshtml=', TERM='xterm')
+    for name in ('PROMPT', 'DISPLAY', 'WAYLAND_DISPLAY'):
+        env.pop(name, None)
+    return env
+
+
+def reg(operation, *options):
+    """Wine's `reg OPERATION` on NoDrives, with OPTIONS; what it printed."""
+    return subprocess.run([WINE, 'reg', operation, POLICY_KEY, '/v', 'NoDrives', '/reg:64'] +
+                          list(options),
+                          env=wine_environment(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, timeout=TIMEOUT).stdout.decode('latin-1')
+
+
+def stored_no_drives():
+    """NoDrives as `reg query` shows it ('0x4'), or None when there is none."""
+    found = re.search(r'NoDrives\s+REG_DWORD\s+(0x[0-9a-f]+)', reg('query'))
+    return found.group(1) if found else None
+
+
 class Session:
     """`scripts/wine.sh ARGS` on a fresh pseudo-terminal, PROMPT removed from its
     environment unless one is given; its input from /dev/null if asked."""
 
     def __init__(self, args, prompt=None, no_input=False):
-        env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG='-all',
-                   WINEDLLOVERRIDES='mscoree,mshtml=', TERM='xterm')
-        for name in ('PROMPT', 'DISPLAY', 'WAYLAND_DISPLAY'):
-            env.pop(name, None)
+        env = wine_environment()
         if prompt is not None:
             env['PROMPT'] = prompt
         self.screen = Screen()
@@ -391,6 +413,23 @@ class ColourTest(ScreenTest):
         self.assertTrue(any(r.startswith('C:\\') and r.endswith('Visible')
                             for r in listing), screen.text())
         self.assertColour(screen, listing, GREEN)
+
+    def test_ctrl_c_in_a_lock_wait_leaves_the_starting_colour_and_the_status(self):
+        # The holder keeps the update lock and starts the console at cyan (3);
+        # Ctrl+C typed (the byte, as a person types it) while -H waits for the
+        # lock: Velmora ends with STATUS_CONTROL_C_EXIT, the holder's next line
+        # shows the console back at exactly 3, and NoDrives is as it was.
+        reg('add', '/t', 'REG_DWORD', '/d', '4', '/f')
+        self.addCleanup(reg, 'delete', '/f')
+        session = self.run_wine(LOCK_HOLDER, windows_path(EXE), '-H', 'q')
+        session.wait_for(hiding('Q'))
+        session.idle(0.5)
+        session.send(b'\x03')
+        self.assertEqual(session.finish(), 0, session.screen.text())
+        exit_line = 'EXIT[C000013A]'
+        self.assertIn(exit_line, session.screen.text())
+        self.assertColour(session.screen, [exit_line], CYAN)
+        self.assertEqual(stored_no_drives(), '0x4')
 
 
 class KeyWaitTest(ScreenTest):

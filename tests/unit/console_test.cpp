@@ -118,6 +118,20 @@ TEST_F(ToolTest, SetConsoleColorAddsTheIntensityBit)
     }
 }
 
+// After Ctrl+C put the starting attribute back, no colour change of the run
+// lands; the next run may change colours again.
+TEST_F(ToolTest, NoColourChangeLandsAfterTheAttributeIsPutBackForGood)
+{
+    RestoreConsoleAttributeForGood(0x1E);
+    SetConsoleColor(COLOR_GREEN);
+    RestoreConsoleAttribute(7);
+    ShowError("late");
+    EXPECT_EQ(machine().attributesSet, std::vector<WORD>{0x1E});
+    PrepareOutput();
+    SetConsoleColor(COLOR_GREEN);
+    EXPECT_EQ(machine().attribute, 10);
+}
+
 // Redirected output: the same text, no colour change takes. Sent to a
 // character device (NUL), which the C runtime leaves unbuffered, a screen
 // still leaves in at most one write per colour change.

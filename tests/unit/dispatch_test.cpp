@@ -265,8 +265,8 @@ TEST_F(ToolTest, StartUpReadsTheAttributeThenEnablesThePrivilegeThenChecksWow64)
     RunTool({"-H", "d:"});
     std::vector<std::string> calls = CallsWithout({"GetStdHandle", "GetCurrentProcess"});
     std::vector<std::string> expected = {
-        "GetConsoleScreenBufferInfo", "GetConsoleMode",   "OpenProcessToken",
-        "LookupPrivilegeValueA",      "AdjustTokenPrivileges", "CloseHandle",
+        "GetConsoleScreenBufferInfo", "GetConsoleMode",   "SetConsoleCtrlHandler",
+        "OpenProcessToken",           "LookupPrivilegeValueA", "AdjustTokenPrivileges", "CloseHandle",
         "GetModuleHandleA",           "GetProcAddress",   "IsWow64Process",
         "SetErrorMode",               "SetErrorMode"};
     ASSERT_GE(calls.size(), expected.size());

@@ -79,7 +79,7 @@ struct FaultRow {
 // fail on that the tool could act upon.
 const std::set<std::string> kNeverFail = {"GetCurrentProcess", "GetLastError", "SetErrorMode",
                                           "GetOEMCP",          "GetTickCount",     "GetStartupInfoA",
-                                          "IsWellKnownSid",    "LocalFree"};
+                                          "IsWellKnownSid",    "LocalFree",        "Sleep"};
 
 // Failing any of these, on any call, changes nothing the user sees or the
 // registry holds. They have no rows in the table: the loop below fails each
@@ -87,7 +87,8 @@ const std::set<std::string> kNeverFail = {"GetCurrentProcess", "GetLastError", "
 const std::set<std::string> kChangesNothing = {
     "OpenProcessToken", "LookupPrivilegeValueA", "AdjustTokenPrivileges", "CloseHandle",
     "RegCloseKey",      "WriteConsoleW",         "MultiByteToWideChar",   "WideCharToMultiByte",
-    "ReleaseMutex",     "CreateThread",          "SendMessageTimeoutA",   "FreeLibrary"};
+    "ReleaseMutex",     "CreateThread",          "SendMessageTimeoutA",   "FreeLibrary",
+    "SetConsoleCtrlHandler"};
 
 const FaultRow kRows[] = {
     // -H D with NoDrives 0x04
@@ -616,5 +617,142 @@ INSTANTIATE_TEST_SUITE_P(Commands, EveryCallFailedInTurn,
                              return std::string(CommandName(std::get<0>(info.param))) +
                                     (std::get<1>(info.param) == standin::ONCE ? "_Once" : "_FromThenOn");
                          });
+
+// ---------------------------------------------------------------------------
+// Ctrl+C or Ctrl+Break typed at every call in turn: a run of a command gets
+// the event at its first call that can fail, the next run at its second, and
+// so on until a run ends before the event's turn; on a console, and with the
+// output redirected. After every run: the status is STATUS_CONTROL_C_EXIT,
+// the console is at its starting attribute, the change is whole or absent,
+// and the text is the run's text without a fault up to where it was stopped
+// (a -H or -U stopped in its lock wait has shown its announcement).
+
+enum Output { ON_CONSOLE, REDIRECTED };
+using InterruptCase = std::tuple<Command, DWORD, Output>;
+
+class InterruptedAtEveryCall : public ToolTest, public ::testing::WithParamInterface<InterruptCase> {};
+
+TEST_P(InterruptedAtEveryCall, EndsWithTheStartingColoursAndTheStatusOfAnInterrupt)
+{
+    const Command command = std::get<0>(GetParam());
+    const DWORD event = std::get<1>(GetParam());
+    auto prepare = [&](int call) {
+        PrepareMachine(command);
+        machine().stdoutIsConsole = std::get<2>(GetParam()) == ON_CONSOLE;
+        standin::InterruptRunCall(call, event);
+    };
+    prepare(0);
+    const KeyMap before = machine().keys;
+    const RunResult reference = RunTool(Arguments(command));
+    const KeyMap changed = machine().keys;
+    const bool drive = command == HIDE_D || command == UNHIDE_C || command == HIDE_D_REFUSED;
+
+    for (int n = 1;; ++n) {
+        prepare(n);
+        RunResult run = RunTool(Arguments(command));
+        const standin::Machine &m = machine();
+        if (m.interruptedAt.empty())
+            break;  // the run ended before its call n
+        SCOPED_TRACE(std::string(CommandName(command)) + ", event at call " + std::to_string(n) +
+                     " (" + m.interruptedAt + ")");
+        EXPECT_EQ((DWORD)run.status, STATUS_CONTROL_C_EXIT);
+        EXPECT_EQ(m.attribute, kStartAttribute) << "the console ends at " << m.attribute;
+        EXPECT_TRUE(Same(m.keys, before) || Same(m.keys, changed)) << "registry now:\n"
+                                                                   << Describe(m.keys);
+        EXPECT_TRUE(StartsWith(reference.text, run.text)) << "stopped with:\n" << run.text;
+        if (drive && m.interruptedAt == "WaitForSingleObject" && m.waitTimeouts.size() == 1) {
+            EXPECT_EQ(run.text, kBanner + Announcement(command != UNHIDE_C, command == UNHIDE_C ? "C" : "D"));
+        }
+        if (HasFailure())
+            break;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, InterruptedAtEveryCall,
+                         ::testing::Combine(::testing::Values(HELP, LIST, HIDE_D, UNHIDE_C,
+                                                              NO_ARGUMENT_NO_PROMPT,
+                                                              NO_ARGUMENT_AT_PROMPT, HIDE_D_REFUSED),
+                                            ::testing::Values((DWORD)CTRL_C_EVENT, (DWORD)CTRL_BREAK_EVENT),
+                                            ::testing::Values(ON_CONSOLE, REDIRECTED)),
+                         [](const ::testing::TestParamInfo<InterruptCase> &info) {
+                             return std::string(CommandName(std::get<0>(info.param))) +
+                                    (std::get<1>(info.param) == CTRL_C_EVENT ? "_CtrlC" : "_CtrlBreak") +
+                                    (std::get<2>(info.param) == ON_CONSOLE ? "_OnConsole" : "_Redirected");
+                         });
+
+// Ctrl+C in -H D's lock wait, with one call of the handler failing: the run
+// still ends with STATUS_CONTROL_C_EXIT (the system's handler ends it when
+// TerminateProcess fails), with the attribute and the text the row says. The
+// console starts at 0x17 here, so that the colour of the wait (0x1F) shows.
+enum Kept { TEXT_KEPT, ANNOUNCEMENT_LOST };
+struct InterruptFaultRow {
+    const char *function;  // "" for the handler without a fault
+    WORD attribute;
+    Kept text;             // redirected: what reaches the file
+    const char *effect;
+};
+
+const InterruptFaultRow kInterruptRows[] = {
+    {"", 0x17, TEXT_KEPT, "reference run"},
+    {"GetStdHandle", 0x1F, TEXT_KEPT, "no console handle: the colour of the wait stays"},
+    {"SetConsoleTextAttribute", 0x1F, TEXT_KEPT, "the colour of the wait stays"},
+    {"CreateThread", 0x17, ANNOUNCEMENT_LOST, "no flushing thread: what was buffered is lost"},
+    {"WaitForSingleObject", 0x17, TEXT_KEPT, "the flush is not waited for, but done"},
+    {"TerminateProcess", 0x17, TEXT_KEPT, "the system's handler ends it, and flushes"},
+};
+
+// Runs -H D with Ctrl+C typed in its lock wait and the handler's first call
+// of `function` failing. False when no run reached the wait.
+bool InterruptLockWait(bool console, const char *function, RunResult *run)
+{
+    standin::Machine &m = standin::TheMachine();
+    auto runWith = [&](int call, int failedCall) {
+        PrepareMachine(HIDE_D);
+        m.attribute = 0x17;
+        m.stdoutIsConsole = console;
+        standin::InterruptRunCall(call, CTRL_C_EVENT);
+        if (failedCall)
+            standin::FailCall(function, failedCall);
+        *run = RunTool(Arguments(HIDE_D));
+    };
+    for (int n = 1;; ++n) {
+        runWith(n, 0);
+        if (m.interruptedAt.empty())
+            return false;
+        if (m.interruptedAt != "WaitForSingleObject" || m.waitTimeouts.size() != 1)
+            continue;
+        if (*function)  // its calls before the handler's, and one more
+            runWith(n, (int)std::count(m.calls.begin(), m.calls.begin() + m.callsBeforeInterrupt,
+                                       function) + 1);
+        return true;
+    }
+}
+
+TEST_F(ToolTest, InterruptHandlerKeepsItsPromisesWhenOneOfItsCallsFails)
+{
+    for (const InterruptFaultRow &row : kInterruptRows) {
+        SCOPED_TRACE(std::string(*row.function ? row.function : "no fault") + ": " + row.effect);
+        RunResult run;
+        ASSERT_TRUE(InterruptLockWait(true, row.function, &run));
+        EXPECT_EQ((DWORD)run.status, STATUS_CONTROL_C_EXIT);
+        EXPECT_EQ(machine().attribute, row.attribute);
+        ASSERT_TRUE(InterruptLockWait(false, row.function, &run));
+        EXPECT_EQ((DWORD)run.status, STATUS_CONTROL_C_EXIT);
+        EXPECT_EQ(run.text, kBanner + (row.text == TEXT_KEPT ? Announcement(true, "D") : ""));
+        EXPECT_TRUE(StoredNoDrivesIs(kStoredMask));
+    }
+    // The rows name every function the handler calls that can fail.
+    RunResult run;
+    ASSERT_TRUE(InterruptLockWait(true, "", &run));
+    std::set<std::string> called, rows;
+    const auto &calls = machine().calls;
+    for (size_t i = machine().callsBeforeInterrupt; i < calls.size(); ++i)
+        if (!kNeverFail.count(calls[i]))
+            called.insert(calls[i]);
+    for (const InterruptFaultRow &row : kInterruptRows)
+        if (*row.function)
+            rows.insert(row.function);
+    EXPECT_EQ(rows, called);
+}
 
 }  // namespace

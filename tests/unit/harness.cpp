@@ -13,7 +13,13 @@ RunResult RunTool(const std::vector<std::string> &arguments)
     for (auto &argument : storage)
         argv.push_back(&argument[0]);
     argv.push_back(nullptr);
-    return Capture([&] { return RunCommandLine((int)storage.size(), argv.data()); });
+    return Capture([&] {
+        try {
+            return RunCommandLine((int)storage.size(), argv.data());
+        } catch (const standin::ProcessEnded &ended) {
+            return (int)ended.status;
+        }
+    });
 }
 
 void StoreNoDrives(DWORD value)

@@ -22,7 +22,8 @@ struct RunResult {
 };
 
 // Runs the whole program with these arguments (the program name is added in
-// front) on the current stand-in machine.
+// front) on the current stand-in machine. A run that ends the process (a
+// console control event) gives the status the process ended with.
 RunResult RunTool(const std::vector<std::string> &arguments);
 
 // Runs any piece of the tool's code with standard output captured.
