@@ -26,6 +26,7 @@ namespace {
 
 std::string g_velmora;        // the path from the command line
 std::string g_labelledDrive;  // --labelled-drive: "L:", or empty
+std::string g_x64Lister;      // --x64-lister: the x64 test program, or empty
 
 // ---------------------------------------------------------------- running it
 
@@ -1091,14 +1092,47 @@ int ListShellDrives()
     return 0;
 }
 
-// What the shell lists under This PC, asked by a new process so that nothing
-// this process's shell objects remember is reused.
-std::set<std::string> ShellDrives()
+// The program that lists This PC as the shell a user runs sees it. That
+// shell is the system's own build: on a 64-bit system a 64-bit one, which
+// reads HKLM\Software through the 64-bit view, where a 32-bit program
+// (under WOW64) would read the 32-bit view. So this program asks itself,
+// except as an x86 program on a 64-bit system: there it asks the x64 test
+// program, named by --x64-lister or else where the tests archive puts it
+// (x64\ beside the x86\ folder of this program).
+::testing::AssertionResult FindShellLister(std::string *lister)
 {
     char self[MAX_PATH + 1] = "";
     GetModuleFileNameA(NULL, self, sizeof self);
+    *lister = self;
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64)
+        return ::testing::AssertionSuccess();
+    *lister = g_x64Lister;
+    if (lister->empty()) {
+        // C:\tests\x86\velmora_e2e_tests.exe gives C:\tests\x64\velmora_e2e_tests.exe.
+        std::string folder = self;
+        folder.erase(folder.find_last_of('\\') + 1);
+        folder.erase(folder.find_last_of('\\', folder.size() - 2) + 1);
+        *lister = folder + "x64\\velmora_e2e_tests.exe";
+    }
+    if (GetFileAttributesA(lister->c_str()) != INVALID_FILE_ATTRIBUTES)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "this x86 program runs on a 64-bit system, whose shell is 64-bit: it needs the x64 "
+              "test program to list This PC, and there is none at "
+           << *lister << " (name it with --x64-lister)";
+}
+
+// What the shell lists under This PC, asked by a new process so that nothing
+// this process's shell objects remember is reused.
+std::set<std::string> ShellDrives(const std::string &lister)
+{
     Child child;
-    Launch(child, {"--list-shell-drives"}, Prompt::Set, 0, self);
+    Launch(child, {"--list-shell-drives"}, Prompt::Set, 0, lister);
+    BOOL wow64 = FALSE;
+    if (child.started && IsWow64Process(child.process.hProcess, &wow64) && wow64)
+        ADD_FAILURE() << lister << " runs under WOW64: it reads the 32-bit view of the policy, "
+                                   "which the shell of a 64-bit system does not";
     Outcome run = Finish(child);
     std::set<std::string> names;
     std::string line;
@@ -1144,6 +1178,8 @@ TEST_F(Shell, ThisPCDoesNotListAHiddenDrive)
             letter = c;
     }
     ASSERT_NE(0, letter) << "no free drive letter";
+    std::string lister;
+    ASSERT_TRUE(FindShellLister(&lister));
     WCHAR temporary[MAX_PATH + 1] = L"";
     GetTempPathW(MAX_PATH + 1, temporary);
     const std::wstring folder = std::wstring(temporary) + kOwnFolderPrefix + WCHAR(letter);
@@ -1152,11 +1188,12 @@ TEST_F(Shell, ThisPCDoesNotListAHiddenDrive)
     ASSERT_TRUE(DefineDosDeviceW(0, device, folder.c_str())) << GetLastError();
     const std::string root = std::string(1, letter) + ":\\";
 
-    EXPECT_EQ(1u, ShellDrives().count(root)) << root << " is not listed even before it is hidden";
+    EXPECT_EQ(1u, ShellDrives(lister).count(root))
+        << root << " is not listed even before it is hidden";
     EXPECT_EQ(0u, RunVelmora({"-H", root}).status);
-    EXPECT_EQ(0u, ShellDrives().count(root)) << root << " is still listed after -H";
+    EXPECT_EQ(0u, ShellDrives(lister).count(root)) << root << " is still listed after -H";
     EXPECT_EQ(0u, RunVelmora({"-U", root}).status);
-    EXPECT_EQ(1u, ShellDrives().count(root)) << root << " is not listed again after -U";
+    EXPECT_EQ(1u, ShellDrives(lister).count(root)) << root << " is not listed again after -U";
 
     DefineDosDeviceW(DDD_REMOVE_DEFINITION, device, NULL);
     RemoveDirectoryW(folder.c_str());
@@ -1194,6 +1231,8 @@ int main(int argc, char **argv)
             return ListShellDrives();
         else if (argument == "--labelled-drive" && i + 1 < argc)
             g_labelledDrive = argv[++i];
+        else if (argument == "--x64-lister" && i + 1 < argc)
+            g_x64Lister = argv[++i];
         else if (velmora == NULL && argument.compare(0, 2, "--") != 0)
             velmora = argv[i];
         else
@@ -1201,7 +1240,8 @@ int main(int argc, char **argv)
     }
     if (usage || (velmora == NULL && !options.restoreBackup)) {
         fprintf(stderr, "usage: velmora_e2e_tests [gtest flags] [--change-this-machine]\n"
-                        "           [--labelled-drive L:] PATH\\TO\\Velmora.exe\n"
+                        "           [--labelled-drive L:] [--x64-lister PATH\\TO\\x64-TEST-PROGRAM]\n"
+                        "           PATH\\TO\\Velmora.exe\n"
                         "       velmora_e2e_tests --restore-backup\n");
         return 2;
     }

@@ -30,11 +30,11 @@ ALLOWED = {
         FindNextFileW FlushFileBuffers FormatMessageA FreeEnvironmentStringsA FreeLibrary
         GetCommandLineA GetCurrentProcess GetCurrentProcessId GetCurrentThread
         GetCurrentThreadId GetDriveTypeA GetEnvironmentStrings GetExitCodeProcess
-        GetFileAttributesW GetLastError GetLogicalDrives GetModuleFileNameA GetModuleFileNameW
+        GetFileAttributesA GetFileAttributesW GetLastError GetLogicalDrives GetModuleFileNameA GetModuleFileNameW
         GetModuleHandleA GetModuleHandleW GetOEMCP GetProcAddress GetStartupInfoA GetStdHandle
         GetSystemTimeAsFileTime GetTempFileNameA GetTempPathA GetTempPathW GetThreadPriority
         GetTimeZoneInformation GetVolumeInformationA GetVolumeInformationW
-        InitializeCriticalSection IsDBCSLeadByteEx LeaveCriticalSection LoadLibraryA
+        InitializeCriticalSection IsDBCSLeadByteEx IsWow64Process LeaveCriticalSection LoadLibraryA
         LoadLibraryW LocalFree MoveFileExW MultiByteToWideChar OpenProcess OpenThread
         OutputDebugStringA QueryDosDeviceW QueryInformationJobObject RaiseException ReadFile
         ReleaseMutex ReleaseSemaphore RemoveDirectoryW ResumeThread RtlCaptureContext
