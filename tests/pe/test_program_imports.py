@@ -17,7 +17,7 @@ import pefile
 ALLOWED = {
     "advapi32.dll": """
         AdjustTokenPrivileges CheckTokenMembership
-        ConvertStringSecurityDescriptorToSecurityDescriptorA CreateWellKnownSid
+        ConvertSidToStringSidA ConvertStringSecurityDescriptorToSecurityDescriptorA CreateWellKnownSid
         GetTokenInformation IsWellKnownSid LookupPrivilegeValueW OpenProcessToken RegCloseKey
         RegCreateKeyExA RegCreateKeyExW RegDeleteKeyExA RegDeleteKeyExW RegDeleteValueA
         RegDeleteValueW RegEnumValueW RegOpenKeyExA RegOpenKeyExW RegQueryInfoKeyW
