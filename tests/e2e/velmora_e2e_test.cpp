@@ -225,9 +225,19 @@ std::string DriveCommandText(bool hide, const std::string &echoed, bool succeede
                      : text + FailureText(hide) + ReasonLine(reason);
 }
 
-bool UnderWine()
+// Whether this is the Wine prefix that scripts/make-test-prefix.sh prepared,
+// known by the mark it leaves: its drives, and its policy key that cases
+// may delete. Anywhere else, another Wine prefix included, the program
+// behaves as on a Windows machine.
+bool InTestPrefix()
 {
-    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != NULL;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\VelmoraE2ETests", 0,
+                      KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+        return false;
+    bool marked = RegQueryValueExA(key, "TestPrefix", NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return marked;
 }
 
 // ------------------------------------------------------------- the registry
@@ -339,10 +349,10 @@ void WriteValue(REGSAM view, const Value &value)
     RegCloseKey(key);
 }
 
-// Wine's test prefix only: no case deletes the policy key of a real machine.
+// The test prefix only: no case deletes the policy key of a real machine.
 void DeleteKey(REGSAM view)
 {
-    ASSERT_TRUE(UnderWine()) << "the policy key is deleted only in Wine's test prefix";
+    ASSERT_TRUE(InTestPrefix()) << "the policy key is deleted only in the test prefix";
     RegistryWrite lock;
     NoteFirstChange();
     LONG status = RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kPolicyKey, view, 0);
@@ -362,7 +372,7 @@ protected:
     void TearDown() override
     {
         for (int i = 0; i < 2; ++i) {
-            if (existed_[i] || !UnderWine())
+            if (existed_[i] || !InTestPrefix())
                 WriteValue(kViews[i], saved_[i]);
             else
                 DeleteKey(kViews[i]);
@@ -432,12 +442,12 @@ std::string Row(const std::string &root, const std::string &label, const std::st
            Pad(fileSystem, 15) + "   " + status;
 }
 
-// Under Wine the test prefix's listing, written out in tests/screens.h, with
-// the drives of `hidden` marked Hidden. On Windows the drives are the
-// machine's own, so their rows come from what Windows tells this program.
+// In the test prefix its listing, written out in tests/screens.h, with the
+// drives of `hidden` marked Hidden. Elsewhere the drives are the machine's
+// own, so their rows come from what Windows tells this program.
 std::string ExpectedListing(DWORD hidden)
 {
-    if (UnderWine()) {
+    if (InTestPrefix()) {
         std::string text = kBanner + kWinePrefixListing;
         for (int i = 0; i < 26; ++i) {
             size_t row = text.find(std::string("\n\n ") + char('A' + i) + ":\\");
@@ -554,8 +564,8 @@ class Lock : public RegistryTest {};
 // view tests below only mean something if all of it is there.
 TEST_F(Prefix, HasTheDrivesAndRegistryViewsTheTestsNeed)
 {
-    if (!UnderWine())
-        GTEST_SKIP() << "made for the Wine test prefix";
+    if (!InTestPrefix())
+        GTEST_SKIP() << "made for the Wine test prefix, whose mark this system lacks";
 
     struct {
         char letter;
@@ -743,7 +753,9 @@ TEST_F(Policy, HideAndUnhideMergeOneBit)
 TEST_F(Policy, ChangesAreAnnouncedToRunningPrograms)
 {
     SettingListener listener;
-    ASSERT_TRUE(listener.Listening()) << "this program cannot make a top-level window";
+    ASSERT_TRUE(listener.Listening())
+        << "this program cannot make a top-level window (Wine makes none without an X display "
+           "unless HKCU\\Software\\Wine\\Drivers has Graphics = null)";
     struct {
         std::vector<std::string> arguments;
         Value before;
@@ -771,8 +783,8 @@ TEST_F(Policy, ChangesAreAnnouncedToRunningPrograms)
 // With no policy key at all, an unhide leaves no value behind.
 TEST_F(Policy, UnhideWithoutAKeyStoresNoValue)
 {
-    if (!UnderWine())
-        GTEST_SKIP() << "it deletes the policy key: Wine's test prefix only";
+    if (!InTestPrefix())
+        GTEST_SKIP() << "it deletes the policy key: the Wine test prefix only";
     DeleteKey(k64);
     ASSERT_FALSE(KeyExists(k64));
     Outcome run = RunVelmora({"/U", "C"});
@@ -982,8 +994,9 @@ TEST_F(Lock, NameOfSomeoneElseFailsWithoutWaiting)
 // wrong view: skipped.
 TEST_F(RegistryView, HideAndUnhideUseThe64BitView)
 {
-    if (!UnderWine())
-        GTEST_SKIP() << "Windows 7 and later share the policy key between the views";
+    if (!InTestPrefix())
+        GTEST_SKIP() << "outside the test prefix the views share the policy key (Windows 7 and "
+                        "later, and Wine's own prefixes)";
     if (!ViewsAreSeparate())
         GTEST_SKIP() << "this system shares the policy key between its views";
 
@@ -1001,8 +1014,9 @@ TEST_F(RegistryView, HideAndUnhideUseThe64BitView)
 
 TEST_F(RegistryView, ListingReadsThe64BitView)
 {
-    if (!UnderWine())
-        GTEST_SKIP() << "Windows 7 and later share the policy key between the views";
+    if (!InTestPrefix())
+        GTEST_SKIP() << "outside the test prefix the views share the policy key (Windows 7 and "
+                        "later, and Wine's own prefixes)";
     if (!ViewsAreSeparate())
         GTEST_SKIP() << "this system shares the policy key between its views";
     WriteValue(k64, Dword(1u << ('D' - 'A')));
@@ -1029,7 +1043,7 @@ TEST_F(Listing, ShowsEveryDriveWithItsStatus)
         {Raw(REG_DWORD, {8, 0, 0, 0, 0, 0, 0, 0}), 0},
     };
     Outcome run;
-    if (UnderWine()) {
+    if (InTestPrefix()) {
         DeleteKey(k64);
         run = RunVelmora({"-L"});
         EXPECT_EQ(0u, run.status);
