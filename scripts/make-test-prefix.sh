@@ -52,6 +52,10 @@ done
 # new console would have no window.
 wine_run reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f /reg:64 \
     >/dev/null </dev/null
+# The mark by which the end-to-end program knows this prefix, in the 64-bit
+# view: in any other prefix it behaves as on a Windows machine.
+wine_run reg add 'HKLM\Software\VelmoraE2ETests' /v TestPrefix /t REG_SZ \
+    /d 'made by scripts/make-test-prefix.sh' /f /reg:64 >/dev/null </dev/null
 # Let this server end (saving the registry) so the next one starts the mount
 # manager afresh with the new drives.
 wine_server -w

@@ -86,22 +86,31 @@ else
     x86_how="emulated (qemu-i386-static), smoke: -L, -H, -U against the 64-bit view, and the executable checks"
 fi
 x64_how="native, every Wine test"
+# Both builds are made before either runs: the x86 test program's shell case
+# lists This PC through build/win64's test program, as a 64-bit system's
+# shell is 64-bit.
+built32=
 if build_or_fail "win32" build_windows win32; then
-    if [ -z "$x86_emulated" ]; then
-        run_ctest "wine, x86" "$VELMORA_BUILD/win32"
-    else
-        run_ctest "executable checks, x86" "$VELMORA_BUILD/win32" -L pe
-    fi
+    built32=1
 else
     x86_how="not run: the build failed"; x86_emulated=
 fi
 # Configured every time: the emulated run comes and goes with the host's path.
+built64=
 if build_or_fail "win64" configure_windows win64 -DVELMORA_EMULATED_X86_EXE="$x86_emulated" &&
    build_or_fail "win64" build_windows win64; then
-    run_ctest "wine, x64$([ -n "$x86_emulated" ] && echo " and x86 emulated")" "$VELMORA_BUILD/win64"
+    built64=1
 else
     x64_how="not run: the build failed"
     [ -n "$x86_emulated" ] && x86_how="executable checks only: the x64 test program failed to build"
+fi
+if [ -n "$built32" ] && [ -z "$x86_emulated" ]; then
+    run_ctest "wine, x86" "$VELMORA_BUILD/win32"
+elif [ -n "$built32" ]; then
+    run_ctest "executable checks, x86" "$VELMORA_BUILD/win32" -L pe
+fi
+if [ -n "$built64" ]; then
+    run_ctest "wine, x64$([ -n "$x86_emulated" ] && echo " and x86 emulated")" "$VELMORA_BUILD/win64"
 fi
 
 # 5. The release archive, built twice from this tree and compared.

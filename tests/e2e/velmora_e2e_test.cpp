@@ -26,6 +26,7 @@ namespace {
 
 std::string g_velmora;        // the path from the command line
 std::string g_labelledDrive;  // --labelled-drive: "L:", or empty
+std::string g_x64Lister;      // --x64-lister: the x64 test program, or empty
 
 // ---------------------------------------------------------------- running it
 
@@ -224,9 +225,19 @@ std::string DriveCommandText(bool hide, const std::string &echoed, bool succeede
                      : text + FailureText(hide) + ReasonLine(reason);
 }
 
-bool UnderWine()
+// Whether this is the Wine prefix that scripts/make-test-prefix.sh prepared,
+// known by the mark it leaves: its drives, and its policy key that cases
+// may delete. Anywhere else, another Wine prefix included, the program
+// behaves as on a Windows machine.
+bool InTestPrefix()
 {
-    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != NULL;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\VelmoraE2ETests", 0,
+                      KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+        return false;
+    bool marked = RegQueryValueExA(key, "TestPrefix", NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return marked;
 }
 
 // ------------------------------------------------------------- the registry
@@ -338,10 +349,10 @@ void WriteValue(REGSAM view, const Value &value)
     RegCloseKey(key);
 }
 
-// Wine's test prefix only: no case deletes the policy key of a real machine.
+// The test prefix only: no case deletes the policy key of a real machine.
 void DeleteKey(REGSAM view)
 {
-    ASSERT_TRUE(UnderWine()) << "the policy key is deleted only in Wine's test prefix";
+    ASSERT_TRUE(InTestPrefix()) << "the policy key is deleted only in the test prefix";
     RegistryWrite lock;
     NoteFirstChange();
     LONG status = RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kPolicyKey, view, 0);
@@ -361,7 +372,7 @@ protected:
     void TearDown() override
     {
         for (int i = 0; i < 2; ++i) {
-            if (existed_[i] || !UnderWine())
+            if (existed_[i] || !InTestPrefix())
                 WriteValue(kViews[i], saved_[i]);
             else
                 DeleteKey(kViews[i]);
@@ -431,12 +442,12 @@ std::string Row(const std::string &root, const std::string &label, const std::st
            Pad(fileSystem, 15) + "   " + status;
 }
 
-// Under Wine the test prefix's listing, written out in tests/screens.h, with
-// the drives of `hidden` marked Hidden. On Windows the drives are the
-// machine's own, so their rows come from what Windows tells this program.
+// In the test prefix its listing, written out in tests/screens.h, with the
+// drives of `hidden` marked Hidden. Elsewhere the drives are the machine's
+// own, so their rows come from what Windows tells this program.
 std::string ExpectedListing(DWORD hidden)
 {
-    if (UnderWine()) {
+    if (InTestPrefix()) {
         std::string text = kBanner + kWinePrefixListing;
         for (int i = 0; i < 26; ++i) {
             size_t row = text.find(std::string("\n\n ") + char('A' + i) + ":\\");
@@ -553,8 +564,8 @@ class Lock : public RegistryTest {};
 // view tests below only mean something if all of it is there.
 TEST_F(Prefix, HasTheDrivesAndRegistryViewsTheTestsNeed)
 {
-    if (!UnderWine())
-        GTEST_SKIP() << "made for the Wine test prefix";
+    if (!InTestPrefix())
+        GTEST_SKIP() << "made for the Wine test prefix, whose mark this system lacks";
 
     struct {
         char letter;
@@ -742,7 +753,9 @@ TEST_F(Policy, HideAndUnhideMergeOneBit)
 TEST_F(Policy, ChangesAreAnnouncedToRunningPrograms)
 {
     SettingListener listener;
-    ASSERT_TRUE(listener.Listening()) << "this program cannot make a top-level window";
+    ASSERT_TRUE(listener.Listening())
+        << "this program cannot make a top-level window (Wine makes none without an X display "
+           "unless HKCU\\Software\\Wine\\Drivers has Graphics = null)";
     struct {
         std::vector<std::string> arguments;
         Value before;
@@ -770,8 +783,8 @@ TEST_F(Policy, ChangesAreAnnouncedToRunningPrograms)
 // With no policy key at all, an unhide leaves no value behind.
 TEST_F(Policy, UnhideWithoutAKeyStoresNoValue)
 {
-    if (!UnderWine())
-        GTEST_SKIP() << "it deletes the policy key: Wine's test prefix only";
+    if (!InTestPrefix())
+        GTEST_SKIP() << "it deletes the policy key: the Wine test prefix only";
     DeleteKey(k64);
     ASSERT_FALSE(KeyExists(k64));
     Outcome run = RunVelmora({"/U", "C"});
@@ -840,28 +853,51 @@ TEST_F(Policy, ConcurrentHidesLoseNoChange)
     }
 }
 
+// The running user's own SID ("S-1-5-21-..."), or "" when it cannot be
+// read: an owner that is neither LocalSystem nor Administrators, and one a
+// token may always give its objects.
+std::string UserSid()
+{
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return "";
+    DWORD buffer[64];  // aligned for the SID inside
+    DWORD needed = 0;
+    char *text = NULL;
+    std::string sid;
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &needed) &&
+        ConvertSidToStringSidA(((TOKEN_USER *)buffer)->User.Sid, &text)) {
+        sid = text;
+        LocalFree(text);
+    }
+    CloseHandle(token);
+    return sid;
+}
+
+enum class Holding { Mutex, Event };
+
 // Holds the update lock's name as another account's program would: a mutex
-// made with the security descriptor `sddl` and owned by this thread, or,
-// with no descriptor, an event.
+// owned by this thread, or an event, made with the security descriptor
+// `sddl`. Every descriptor names its owner: without one, the object is owned
+// by the token's default owner, which on Windows is Administrators for an
+// elevated administrator (and under Wine nobody), so the holder would not
+// be the someone else it stands for.
 class NameHolder {
 public:
-    explicit NameHolder(const char *sddl)
+    NameHolder(Holding kind, const std::string &sddl)
     {
         const char kName[] = "Global\\Velmora.NoDrives";
-        if (sddl == NULL) {
-            handle_ = CreateEventA(NULL, TRUE, FALSE, kName);
-            return;
-        }
         PSECURITY_DESCRIPTOR descriptor = NULL;
-        if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
-                                                                  NULL)) {
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                                  &descriptor, NULL)) {
             ADD_FAILURE() << "descriptor " << sddl << ": " << GetLastError();
             return;
         }
         SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
-        handle_ = CreateMutexA(&attributes, TRUE, kName);
+        mutex_ = kind == Holding::Mutex;
+        handle_ = mutex_ ? CreateMutexA(&attributes, TRUE, kName)
+                         : CreateEventA(&attributes, TRUE, FALSE, kName);
         error_ = GetLastError();
-        mutex_ = true;
         LocalFree(descriptor);
     }
     ~NameHolder()
@@ -893,7 +929,7 @@ private:
 TEST_F(Lock, HeldForAMomentByLocalSystemIsWaitedFor)
 {
     WriteValue(k64, Dword(0x04));
-    NameHolder holder("O:SYD:(A;;GA;;;SY)(A;;GRGX;;;BA)");
+    NameHolder holder(Holding::Mutex, "O:SYD:(A;;GA;;;SY)(A;;GRGX;;;BA)");
     if (holder.ownerRefused())
         GTEST_SKIP() << "a lock owned by LocalSystem is refused without SeRestorePrivilege";
     ASSERT_TRUE(holder.held()) << GetLastError();
@@ -908,25 +944,32 @@ TEST_F(Lock, HeldForAMomentByLocalSystemIsWaitedFor)
 }
 
 // A name that is not Velmora's lock fails at once, whoever holds it and
-// whatever it is, and nothing is written.
+// whatever it is, and nothing is written. Holders whose owner this token may
+// not give are left out, and the case is skipped after the others ran.
 TEST_F(Lock, NameOfSomeoneElseFailsWithoutWaiting)
 {
-    const char *const holders[] = {
-        "D:(A;;GA;;;WD)",               // the holder's default owner, open to everyone
-        "O:WDD:(A;;GA;;;WD)",           // owned by Everyone
+    const std::string user = UserSid();
+    ASSERT_NE("", user) << "this user's SID cannot be read: " << GetLastError();
+    const std::string other = "S-1-5-21-1004336348-1177238915-682003330-1002";
+    struct {
+        Holding kind;
+        std::string sddl;
+    } const holders[] = {
+        {Holding::Mutex, "O:" + user + "D:(A;;GA;;;WD)"},  // this user, open to everyone
+        {Holding::Mutex, "O:WDD:(A;;GA;;;WD)"},            // owned by Everyone
         // Another user's program, with its default access list: owned by
         // that user, open to that user and LocalSystem alone, so that even
         // an elevated administrator cannot open it.
-        "O:S-1-5-21-1004336348-1177238915-682003330-1002"
-        "D:(A;;GA;;;S-1-5-21-1004336348-1177238915-682003330-1002)(A;;GA;;;SY)",
-        NULL,                           // an event
+        {Holding::Mutex, "O:" + other + "D:(A;;GA;;;" + other + ")(A;;GA;;;SY)"},
+        {Holding::Event, "O:" + user + "D:(A;;GA;;;WD)"},  // not a mutex at all
     };
-    for (const char *sddl : holders) {
-        SCOPED_TRACE(sddl ? sddl : "an event");
+    std::string refused;
+    for (const auto &h : holders) {
+        SCOPED_TRACE((h.kind == Holding::Event ? "an event, " : "a mutex, ") + h.sddl);
         WriteValue(k64, Dword(0x04));
-        NameHolder holder(sddl);
+        NameHolder holder(h.kind, h.sddl);
         if (holder.ownerRefused()) {
-            printf("[  SKIPPED ] holder %s: its owner is refused without SeRestorePrivilege\n", sddl);
+            refused += " " + h.sddl;
             continue;
         }
         ASSERT_TRUE(holder.held()) << GetLastError();
@@ -935,6 +978,8 @@ TEST_F(Lock, NameOfSomeoneElseFailsWithoutWaiting)
         EXPECT_EQ(Crlf(DriveCommandText(true, "E", false, kNameHeld)), run.out);
         EXPECT_EQ(Dword(0x04), ReadValue(k64));
     }
+    if (!refused.empty())
+        GTEST_SKIP() << "not played, their owner is refused without SeRestorePrivilege:" << refused;
 }
 
 // A 32-bit process's HKLM\Software is redirected to Software\Wow6432Node, on
@@ -949,8 +994,9 @@ TEST_F(Lock, NameOfSomeoneElseFailsWithoutWaiting)
 // wrong view: skipped.
 TEST_F(RegistryView, HideAndUnhideUseThe64BitView)
 {
-    if (!UnderWine())
-        GTEST_SKIP() << "Windows 7 and later share the policy key between the views";
+    if (!InTestPrefix())
+        GTEST_SKIP() << "outside the test prefix the views share the policy key (Windows 7 and "
+                        "later, and Wine's own prefixes)";
     if (!ViewsAreSeparate())
         GTEST_SKIP() << "this system shares the policy key between its views";
 
@@ -968,8 +1014,9 @@ TEST_F(RegistryView, HideAndUnhideUseThe64BitView)
 
 TEST_F(RegistryView, ListingReadsThe64BitView)
 {
-    if (!UnderWine())
-        GTEST_SKIP() << "Windows 7 and later share the policy key between the views";
+    if (!InTestPrefix())
+        GTEST_SKIP() << "outside the test prefix the views share the policy key (Windows 7 and "
+                        "later, and Wine's own prefixes)";
     if (!ViewsAreSeparate())
         GTEST_SKIP() << "this system shares the policy key between its views";
     WriteValue(k64, Dword(1u << ('D' - 'A')));
@@ -996,7 +1043,7 @@ TEST_F(Listing, ShowsEveryDriveWithItsStatus)
         {Raw(REG_DWORD, {8, 0, 0, 0, 0, 0, 0, 0}), 0},
     };
     Outcome run;
-    if (UnderWine()) {
+    if (InTestPrefix()) {
         DeleteKey(k64);
         run = RunVelmora({"-L"});
         EXPECT_EQ(0u, run.status);
@@ -1091,14 +1138,47 @@ int ListShellDrives()
     return 0;
 }
 
-// What the shell lists under This PC, asked by a new process so that nothing
-// this process's shell objects remember is reused.
-std::set<std::string> ShellDrives()
+// The program that lists This PC as the shell a user runs sees it. That
+// shell is the system's own build: on a 64-bit system a 64-bit one, which
+// reads HKLM\Software through the 64-bit view, where a 32-bit program
+// (under WOW64) would read the 32-bit view. So this program asks itself,
+// except as an x86 program on a 64-bit system: there it asks the x64 test
+// program, named by --x64-lister or else where the tests archive puts it
+// (x64\ beside the x86\ folder of this program).
+::testing::AssertionResult FindShellLister(std::string *lister)
 {
     char self[MAX_PATH + 1] = "";
     GetModuleFileNameA(NULL, self, sizeof self);
+    *lister = self;
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64)
+        return ::testing::AssertionSuccess();
+    *lister = g_x64Lister;
+    if (lister->empty()) {
+        // C:\tests\x86\velmora_e2e_tests.exe gives C:\tests\x64\velmora_e2e_tests.exe.
+        std::string folder = self;
+        folder.erase(folder.find_last_of('\\') + 1);
+        folder.erase(folder.find_last_of('\\', folder.size() - 2) + 1);
+        *lister = folder + "x64\\velmora_e2e_tests.exe";
+    }
+    if (GetFileAttributesA(lister->c_str()) != INVALID_FILE_ATTRIBUTES)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "this x86 program runs on a 64-bit system, whose shell is 64-bit: it needs the x64 "
+              "test program to list This PC, and there is none at "
+           << *lister << " (name it with --x64-lister)";
+}
+
+// What the shell lists under This PC, asked by a new process so that nothing
+// this process's shell objects remember is reused.
+std::set<std::string> ShellDrives(const std::string &lister)
+{
     Child child;
-    Launch(child, {"--list-shell-drives"}, Prompt::Set, 0, self);
+    Launch(child, {"--list-shell-drives"}, Prompt::Set, 0, lister);
+    BOOL wow64 = FALSE;
+    if (child.started && IsWow64Process(child.process.hProcess, &wow64) && wow64)
+        ADD_FAILURE() << lister << " runs under WOW64: it reads the 32-bit view of the policy, "
+                                   "which the shell of a 64-bit system does not";
     Outcome run = Finish(child);
     std::set<std::string> names;
     std::string line;
@@ -1144,6 +1224,8 @@ TEST_F(Shell, ThisPCDoesNotListAHiddenDrive)
             letter = c;
     }
     ASSERT_NE(0, letter) << "no free drive letter";
+    std::string lister;
+    ASSERT_TRUE(FindShellLister(&lister));
     WCHAR temporary[MAX_PATH + 1] = L"";
     GetTempPathW(MAX_PATH + 1, temporary);
     const std::wstring folder = std::wstring(temporary) + kOwnFolderPrefix + WCHAR(letter);
@@ -1152,11 +1234,12 @@ TEST_F(Shell, ThisPCDoesNotListAHiddenDrive)
     ASSERT_TRUE(DefineDosDeviceW(0, device, folder.c_str())) << GetLastError();
     const std::string root = std::string(1, letter) + ":\\";
 
-    EXPECT_EQ(1u, ShellDrives().count(root)) << root << " is not listed even before it is hidden";
+    EXPECT_EQ(1u, ShellDrives(lister).count(root))
+        << root << " is not listed even before it is hidden";
     EXPECT_EQ(0u, RunVelmora({"-H", root}).status);
-    EXPECT_EQ(0u, ShellDrives().count(root)) << root << " is still listed after -H";
+    EXPECT_EQ(0u, ShellDrives(lister).count(root)) << root << " is still listed after -H";
     EXPECT_EQ(0u, RunVelmora({"-U", root}).status);
-    EXPECT_EQ(1u, ShellDrives().count(root)) << root << " is not listed again after -U";
+    EXPECT_EQ(1u, ShellDrives(lister).count(root)) << root << " is not listed again after -U";
 
     DefineDosDeviceW(DDD_REMOVE_DEFINITION, device, NULL);
     RemoveDirectoryW(folder.c_str());
@@ -1194,6 +1277,8 @@ int main(int argc, char **argv)
             return ListShellDrives();
         else if (argument == "--labelled-drive" && i + 1 < argc)
             g_labelledDrive = argv[++i];
+        else if (argument == "--x64-lister" && i + 1 < argc)
+            g_x64Lister = argv[++i];
         else if (velmora == NULL && argument.compare(0, 2, "--") != 0)
             velmora = argv[i];
         else
@@ -1201,7 +1286,8 @@ int main(int argc, char **argv)
     }
     if (usage || (velmora == NULL && !options.restoreBackup)) {
         fprintf(stderr, "usage: velmora_e2e_tests [gtest flags] [--change-this-machine]\n"
-                        "           [--labelled-drive L:] PATH\\TO\\Velmora.exe\n"
+                        "           [--labelled-drive L:] [--x64-lister PATH\\TO\\x64-TEST-PROGRAM]\n"
+                        "           PATH\\TO\\Velmora.exe\n"
                         "       velmora_e2e_tests --restore-backup\n");
         return 2;
     }

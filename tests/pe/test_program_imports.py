@@ -17,7 +17,7 @@ import pefile
 ALLOWED = {
     "advapi32.dll": """
         AdjustTokenPrivileges CheckTokenMembership
-        ConvertStringSecurityDescriptorToSecurityDescriptorA CreateWellKnownSid
+        ConvertSidToStringSidA ConvertStringSecurityDescriptorToSecurityDescriptorA CreateWellKnownSid
         GetTokenInformation IsWellKnownSid LookupPrivilegeValueW OpenProcessToken RegCloseKey
         RegCreateKeyExA RegCreateKeyExW RegDeleteKeyExA RegDeleteKeyExW RegDeleteValueA
         RegDeleteValueW RegEnumValueW RegOpenKeyExA RegOpenKeyExW RegQueryInfoKeyW
@@ -30,11 +30,11 @@ ALLOWED = {
         FindNextFileW FlushFileBuffers FormatMessageA FreeEnvironmentStringsA FreeLibrary
         GetCommandLineA GetCurrentProcess GetCurrentProcessId GetCurrentThread
         GetCurrentThreadId GetDriveTypeA GetEnvironmentStrings GetExitCodeProcess
-        GetFileAttributesW GetLastError GetLogicalDrives GetModuleFileNameA GetModuleFileNameW
+        GetFileAttributesA GetFileAttributesW GetLastError GetLogicalDrives GetModuleFileNameA GetModuleFileNameW
         GetModuleHandleA GetModuleHandleW GetOEMCP GetProcAddress GetStartupInfoA GetStdHandle
         GetSystemTimeAsFileTime GetTempFileNameA GetTempPathA GetTempPathW GetThreadPriority
         GetTimeZoneInformation GetVolumeInformationA GetVolumeInformationW
-        InitializeCriticalSection IsDBCSLeadByteEx LeaveCriticalSection LoadLibraryA
+        InitializeCriticalSection IsDBCSLeadByteEx IsWow64Process LeaveCriticalSection LoadLibraryA
         LoadLibraryW LocalFree MoveFileExW MultiByteToWideChar OpenProcess OpenThread
         OutputDebugStringA QueryDosDeviceW QueryInformationJobObject RaiseException ReadFile
         ReleaseMutex ReleaseSemaphore RemoveDirectoryW ResumeThread RtlCaptureContext
