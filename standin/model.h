@@ -38,10 +38,11 @@ struct Drive {
     // holds SEM_FAILCRITICALERRORS.
     bool noMedium = false;
     // How long its volume query takes, in ticks; NEVER: it waits in a
-    // request that its driver does not complete. Such a request ends only
-    // when cancelled (CancelSynchronousIo on the querying thread), and the
-    // query then makes its next one: it ends, failing, at the second
-    // cancel. A drive that ignores the cancel keeps its thread for ever.
+    // request that its driver does not complete. Until it answers, a cancel
+    // (CancelSynchronousIo on the querying thread) ends the request it
+    // waits in, the query makes its next one, and the second cancel ends
+    // the query. A drive that ignores the cancel keeps its thread until it
+    // answers, or for ever.
     DWORD answerMilliseconds = 0;
     bool ignoresCancel = false;
 };
@@ -56,11 +57,9 @@ enum : DWORD { NEVER = 0xFFFFFFFF };
 // stand-in cannot stop but a test can see: the thread wrote an answer that
 // was not to be shown.
 struct Thread {
-    DWORD startedAt = 0;
     DWORD endsAt = 0;           // NEVER: it waits until cancelled, or for ever
     const Drive *drive = nullptr;  // the drive its volume query waits on, if any
     int cancelsLeft = 0;        // cancels that end it
-    int cancels = 0;            // CancelSynchronousIo calls that reached it
 };
 
 // A broadcast through SendMessageTimeoutA, lParam read as the ANSI text it

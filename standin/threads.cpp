@@ -43,7 +43,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
         return nullptr;
     HANDLE handle = NewHandle("thread");
     Thread &thread = g_machine.threads[handle];
-    thread.startedAt = thread.endsAt = g_machine.tickCount;
+    thread.endsAt = g_machine.tickCount;
     HANDLE creator = g_machine.runningThread;
     g_machine.runningThread = handle;
     lpStartAddress(lpParameter);
@@ -123,7 +123,6 @@ BOOL WINAPI FakeCancelSynchronousIo(HANDLE hThread)
         g_machine.lastError = ERROR_NOT_FOUND;
         return FALSE;
     }
-    ++thread.cancels;
     if (!thread.drive->ignoresCancel && --thread.cancelsLeft == 0)
         thread.endsAt = g_machine.tickCount;
     return TRUE;
