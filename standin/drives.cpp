@@ -64,6 +64,8 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuf
     if (Called("GetVolumeInformationW"))
         return FALSE;
     const Drive *drive = FindDrive(root.c_str());
+    if (drive)
+        SpendTime(drive->answerMilliseconds, drive);
     if (drive && drive->noMedium && !(g_machine.errorMode & SEM_FAILCRITICALERRORS))
         ++g_machine.criticalErrorDialogs;  // "There is no disk in the drive", until someone clicks
     if (drive == nullptr || !drive->volumeQuerySucceeds || drive->noMedium) {

@@ -37,6 +37,40 @@ struct Drive {
     // fails, and raises the critical-error dialog unless the error mode
     // holds SEM_FAILCRITICALERRORS.
     bool noMedium = false;
+    // How long its volume query takes, in ticks; NEVER: it waits in a
+    // request that its driver does not complete. Until it answers, a cancel
+    // (CancelSynchronousIo on the querying thread) ends the request it
+    // waits in, the query makes its next one, and the second cancel ends
+    // the query. A drive that ignores the cancel keeps its thread until it
+    // answers, or for ever.
+    DWORD answerMilliseconds = 0;
+    bool ignoresCancel = false;
+};
+
+enum : DWORD { NEVER = 0xFFFFFFFF };
+
+// A thread the run started. The stand-in runs it to its end inside
+// CreateThread, so whatever it writes is there at once, but it ends, for
+// every wait and cancel, only when the clock reaches `endsAt`: the ticks its
+// calls take (a slow volume query, a slow broadcast) after its start.
+// Reading what a thread wrote before a wait saw it end is a fault the
+// stand-in cannot stop but a test can see: the thread wrote an answer that
+// was not to be shown.
+struct Thread {
+    DWORD endsAt = 0;           // NEVER: it waits until cancelled, or for ever
+    const Drive *drive = nullptr;  // the drive its volume query waits on, if any
+    int cancelsLeft = 0;        // cancels that end it
+};
+
+// A broadcast through SendMessageTimeoutA, lParam read as the ANSI text it
+// must be (a wide string reads as its first character).
+struct Broadcast {
+    HWND window;
+    UINT message;
+    WPARAM wParam;
+    std::string text;
+    UINT flags;
+    UINT timeout;
 };
 
 // A piece of output and the attribute in force when it was written. On a
@@ -141,6 +175,7 @@ struct Machine {
 
     // Run-time lookup.
     Wow64Support wow64 = WOW64_FALSE;
+    bool hasCancelSynchronousIo = true;         // false: Windows XP
     std::string moduleLookedUp;
     std::string procedureLookedUp;
     int wow64Calls = 0;
@@ -155,7 +190,13 @@ struct Machine {
     // or an administrator's UAC-filtered token, whose Administrators SID is
     // deny-only; with no deny entries anywhere here, the two are the same.
     bool tokenIsAdmin = true;
-    DWORD tickCount = 5000;                     // GetTickCount; a timed-out wait or a Sleep moves it on
+    DWORD tickCount = 5000;                     // GetTickCount; a wait not over at once, or a Sleep, moves it on
+
+    // Threads by handle, kept after the handle is closed; the thread whose
+    // start routine is running, if any.
+    std::map<HANDLE, Thread> threads;
+    HANDLE runningThread = nullptr;
+    std::vector<DWORD> threadWaitTimeouts;      // as passed to WaitForSingleObject for a thread
 
     // The update lock's name: who made it, and how they leave the mutex.
     LockMaker lockMaker = LOCK_NONE;
@@ -166,6 +207,10 @@ struct Machine {
     std::vector<DWORD> waitTimeouts;            // as passed to WaitForSingleObject for a mutex
     int mutexOwned = 0;                         // ownership taken and not released
     int writesOutsideMutex = 0;                 // value writes or deletes while none was owned
+
+    // Broadcasts sent, and how long one takes to get through every window.
+    std::vector<Broadcast> broadcasts;
+    DWORD broadcastMilliseconds = 0;
 
     // Process error mode, and the critical-error dialogs it let through.
     UINT errorMode = 0;
@@ -257,6 +302,9 @@ RegistryValue GetValue(const std::string &path, const std::string &name);
 extern const char kPolicyKey[];
 
 int CountCalls(const std::string &function);
+
+// Threads the run started that have not ended by now.
+int ThreadsStillRunning();
 
 // Captures everything written to standard output (file descriptor 1) from
 // StartCapture() to StopCapture(), split where the console attribute changed.

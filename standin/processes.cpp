@@ -51,13 +51,16 @@ BOOL WINAPI FakeGetUserObjectInformationW(HANDLE hObj, int nIndex, LPVOID pvInfo
     return TRUE;
 }
 
-// Every window answers at once; what a broadcast reached is not modelled.
+// The broadcast takes broadcastMilliseconds to get through every window;
+// what it reached is not modelled.
 LRESULT WINAPI FakeSendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam,
                                        UINT fuFlags, UINT uTimeout, PDWORD_PTR lpdwResult)
 {
-    (void)hWnd, (void)Msg, (void)wParam, (void)lParam, (void)fuFlags, (void)uTimeout;
+    g_machine.broadcasts.push_back(
+        Broadcast{hWnd, Msg, wParam, lParam ? (const char *)lParam : "(null)", fuFlags, uTimeout});
     if (Called("SendMessageTimeoutA"))
         return 0;
+    SpendTime(g_machine.broadcastMilliseconds);
     if (lpdwResult)
         *lpdwResult = 0;
     return 1;
@@ -136,6 +139,13 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
             return (FARPROC)(void *)&FakeGetUserObjectInformationW;
         if (strcmp(lpProcName, "SendMessageTimeoutA") == 0)
             return (FARPROC)(void *)&FakeSendMessageTimeoutA;
+    }
+    if (hModule == kKernel32 && lpProcName != nullptr && strcmp(lpProcName, "CancelSynchronousIo") == 0) {
+        if (!g_machine.hasCancelSynchronousIo) {
+            g_machine.lastError = 127;  // ERROR_PROC_NOT_FOUND
+            return nullptr;
+        }
+        return (FARPROC)(void *)&FakeCancelSynchronousIo;
     }
     if (hModule != kKernel32 || lpProcName == nullptr ||
         strcmp(lpProcName, "IsWow64Process") != 0 || g_machine.wow64 == WOW64_FUNCTION_ABSENT) {

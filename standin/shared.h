@@ -50,6 +50,14 @@ std::string Utf8FromUtf16(const WCHAR *text, size_t units);
 // becomes U+FFFD.
 std::u16string Utf16FromCodePage(UINT codePage, const std::string &bytes);
 
+// The running call takes `milliseconds` (NEVER: it does not end on its
+// own): the clock moves on, or, on a thread, the thread ends that much later.
+// `drive`: the drive whose volume query waits that long, which a cancel can end.
+void SpendTime(DWORD milliseconds, const Drive *drive = nullptr);
+
+// CancelSynchronousIo, which GetProcAddress hands out.
+BOOL WINAPI FakeCancelSynchronousIo(HANDLE hThread);
+
 }  // namespace standin
 
 #endif

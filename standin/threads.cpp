@@ -1,12 +1,39 @@
-// Threads and time: a thread runs to its end inside CreateThread, waits on
-// it or on a mutex return at once or time out, and the tick count moves
-// only when a wait times out or a thread sleeps.
+// Threads and time: a thread runs to its end inside CreateThread but ends on
+// the virtual clock, when the ticks its calls take have passed; waits on it
+// or on a mutex end at once or move the clock on, as a Sleep does, and
+// CancelSynchronousIo ends the requests of a volume query that does not answer.
 #include "standin/shared.h"
+
+namespace standin {
+
+int ThreadsStillRunning()
+{
+    int running = 0;
+    for (const auto &thread : g_machine.threads)
+        running += thread.second.endsAt == NEVER || thread.second.endsAt > g_machine.tickCount;
+    return running;
+}
+
+void SpendTime(DWORD milliseconds, const Drive *drive)
+{
+    if (milliseconds == 0)
+        return;
+    if (g_machine.runningThread == nullptr) {
+        g_machine.tickCount += milliseconds == NEVER ? 0x7FFFFFFF : milliseconds;
+        return;
+    }
+    Thread &thread = g_machine.threads[g_machine.runningThread];
+    thread.endsAt = milliseconds == NEVER || thread.endsAt == NEVER ? NEVER : thread.endsAt + milliseconds;
+    if (drive != nullptr) {
+        thread.drive = drive;
+        thread.cancelsLeft = 2;
+    }
+}
+
+}  // namespace standin
 
 using namespace standin;
 
-// The thread runs to its end before CreateThread returns: a wait for it
-// finds it finished.
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
                            LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                            DWORD dwCreationFlags, LPDWORD lpThreadId)
@@ -14,16 +41,43 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
     (void)lpThreadAttributes, (void)dwStackSize, (void)dwCreationFlags;
     if (Called("CreateThread"))
         return nullptr;
+    HANDLE handle = NewHandle("thread");
+    Thread &thread = g_machine.threads[handle];
+    thread.endsAt = g_machine.tickCount;
+    HANDLE creator = g_machine.runningThread;
+    g_machine.runningThread = handle;
     lpStartAddress(lpParameter);
+    g_machine.runningThread = creator;
     if (lpThreadId)
         *lpThreadId = 2;
-    return NewHandle("thread");
+    return handle;
+}
+
+// A thread that has not ended moves the clock to its end or by the whole
+// timeout, whichever comes first; an endless wait for a thread that never
+// ends would hang the run, so it moves the clock by 0x7FFFFFFF and says
+// WAIT_TIMEOUT, and the test sees the time it took.
+static DWORD WaitForThread(HANDLE hHandle, DWORD dwMilliseconds)
+{
+    g_machine.threadWaitTimeouts.push_back(dwMilliseconds);
+    if (Called("WaitForSingleObject"))
+        return WAIT_FAILED;
+    const Thread &thread = g_machine.threads[hHandle];
+    DWORD now = g_machine.tickCount;
+    if (thread.endsAt != NEVER && thread.endsAt <= now)
+        return WAIT_OBJECT_0;
+    if (thread.endsAt != NEVER && (dwMilliseconds == INFINITE || thread.endsAt - now <= dwMilliseconds)) {
+        g_machine.tickCount = thread.endsAt;
+        return WAIT_OBJECT_0;
+    }
+    g_machine.tickCount += dwMilliseconds == INFINITE ? 0x7FFFFFFF : dwMilliseconds;
+    return WAIT_TIMEOUT;
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
     if (IsOpen(hHandle, "thread"))
-        return Called("WaitForSingleObject") ? WAIT_FAILED : WAIT_OBJECT_0;
+        return WaitForThread(hHandle, dwMilliseconds);
     g_machine.waitTimeouts.push_back(dwMilliseconds);
     if (Called("WaitForSingleObject"))
         return WAIT_FAILED;
@@ -55,6 +109,32 @@ void WINAPI Sleep(DWORD dwMilliseconds)
     g_machine.calls.push_back("Sleep");
     g_machine.tickCount += dwMilliseconds;
 }
+
+namespace standin {
+
+// Looked up at run time: Windows XP has none. Only a volume query's
+// requests are modelled: a thread that ended, or waits on anything else,
+// has nothing to cancel.
+BOOL WINAPI FakeCancelSynchronousIo(HANDLE hThread)
+{
+    if (Called("CancelSynchronousIo"))
+        return FALSE;
+    if (!IsOpen(hThread, "thread")) {
+        g_machine.lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    Thread &thread = g_machine.threads[hThread];
+    bool ended = thread.endsAt != NEVER && thread.endsAt <= g_machine.tickCount;
+    if (ended || thread.drive == nullptr) {
+        g_machine.lastError = ERROR_NOT_FOUND;
+        return FALSE;
+    }
+    if (!thread.drive->ignoresCancel && --thread.cancelsLeft == 0)
+        thread.endsAt = g_machine.tickCount;
+    return TRUE;
+}
+
+}  // namespace standin
 
 DWORD WINAPI GetTickCount(void)
 {

@@ -65,6 +65,13 @@ inline const std::string kWinePrefixListing =
     "\n\n Z:\\        Local Disk             Local Disk             NTFS              Visible"
     "\n\n";
 
+// -L: the line after the table, in bright white, naming the drives that did
+// not answer in time ("D:, E:").
+inline std::string UnansweredLine(const std::string &drives)
+{
+    return " Note: " + drives + " did not answer in time; their name and file system could not be read.\n\n";
+}
+
 // -H and -U: the announcement and the success line around the drive argument
 // as echoed, then the note in bright white.
 inline const std::string kHiding = "\n\n\n [*] Hiding the Drive ";

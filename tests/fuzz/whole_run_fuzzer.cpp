@@ -22,7 +22,8 @@
 //   then escaped strings (see ReadString): NoDrives data (at most 32
 //   bytes), the PROMPT value, for each present drive in letter order two
 //   bytes (type; bit 0 of the second: the volume query fails, bit 1: no
-//   medium in the drive) and its label and file system, then the arguments
+//   medium in the drive, bit 2: the query never answers, bit 3: nor does it
+//   end when cancelled) and its label and file system, then the arguments
 //   (at most 100 000 bytes each).
 //
 // A violated promise prints what it saw and traps.
@@ -61,6 +62,7 @@ const char *const kFailable[] = {
     "ConvertStringSecurityDescriptorToSecurityDescriptorA", "GetKernelObjectSecurity",
     "FormatMessageW",      "GetSecurityDescriptorOwner", "CreateWellKnownSid",
     "CheckTokenMembership", "CreateThread",              "SendMessageTimeoutA",
+    "CancelSynchronousIo",
 };
 const size_t kFailableCount = sizeof kFailable / sizeof kFailable[0];
 
@@ -241,8 +243,10 @@ Scenario Decode(const uint8_t *data, size_t size)
         failure.call = in.Byte() % 8;
         // Windows answers "not found" only for a value that is not there:
         // a query that claims so for a stored value would make the tool
-        // write over it in good faith.
-        if (failure.function == "RegQueryValueExA" && failure.error == ERROR_FILE_NOT_FOUND)
+        // write over it in good faith, and a removal that claims so is taken
+        // for one that found nothing left to remove.
+        if ((failure.function == "RegQueryValueExA" || failure.function == "RegDeleteValueA") &&
+            failure.error == ERROR_FILE_NOT_FOUND)
             failure.error = ERROR_ACCESS_DENIED;
         if (failure.call == 0)
             standin::Fail(failure.function, failure.error);
@@ -285,6 +289,8 @@ Scenario Decode(const uint8_t *data, size_t size)
         uint8_t query = in.Byte();
         drive.volumeQuerySucceeds = !(query & 1);
         drive.noMedium = query & 2;
+        drive.answerMilliseconds = (query & 4) ? standin::NEVER : 0;
+        drive.ignoresCancel = query & 8;
         drive.label = in.ReadString(300);
         drive.fileSystem = in.ReadString(300);
         machine.drives[letter] = drive;
@@ -545,8 +551,31 @@ void CheckRun(const Scenario &scenario, const Registry &before, int status,
         Require(EndsWith(text, kNote), "a successful drive command does not end with the note",
                 Quoted(text));
     }
-    Require(standin::CountCalls("CreateThread") == 0 || (outcome == DRIVE_COMMAND && driveSucceeded),
-            "a change was announced where nothing changed");
+    // Threads: one to announce a change that was made, or one for each
+    // drive the listing asks about its volume; none for anything else.
+    bool listing = argc == 2 && IsSwitch(args[0], "l");
+    int threads = standin::CountCalls("CreateThread");
+    if (listing)
+        Require(threads <= (int)machine.drives.size(), "more threads than drives");
+    else
+        Require(threads == 0 || (outcome == DRIVE_COMMAND && driveSucceeded),
+                "a change was announced where nothing changed");
+    // The listing ends within its bound, and leaves no thread waiting that a
+    // cancel could have ended; but a drive asked on the main thread takes
+    // what it takes.
+    if (listing && !scenario.FailsAtAll("CreateThread")) {
+        const DWORD spent = machine.tickCount - standin::Machine().tickCount;
+        Require(spent <= 10000, "the listing overran its bound", std::to_string(spent) + " ticks");
+        int deaf = 0;
+        for (const auto &drive : machine.drives)
+            deaf += drive.second.answerMilliseconds == standin::NEVER && drive.second.ignoresCancel;
+        bool cancelled = true;
+        for (const char *function : {"GetModuleHandleA", "GetProcAddress", "CancelSynchronousIo",
+                                     "WaitForSingleObject"})
+            cancelled = cancelled && !scenario.FailsAtAll(function);
+        if (cancelled)
+            Require(standin::ThreadsStillRunning() <= deaf, "a query left waiting that a cancel would end");
+    }
 
     // The registry.
     const Registry &after = machine.keys;

@@ -352,6 +352,86 @@ TEST_F(ListDrivesTest, PolicyAbsentKeyShowsEveryDriveVisible)
     EXPECT_FALSE(standin::HasKey(standin::kPolicyKey)) << "the listing created the key";
 }
 
+// Drives that answer late or never. C: System, D: an optical disc MOVIE, E:
+// a stick and Z: a share; each row makes some of them slow and may break a
+// call. Rows and the line after the table are checked, and the ticks the
+// run took against the bound (10 s), or the slowest drive when all answer.
+const std::string kMovieD = "\n\n D:\\        MOVIE                  CD/DVD Drive           UDF               Visible";
+const std::string kStickE = "\n\n E:\\        STICK                  Removable Disk         FAT32             Visible";
+const std::string kSlowShareZ = kShareZ + "Visible";
+const std::string kUnreadC = "\n\n C:\\        Local Disk             Local Disk                               Visible";
+const std::string kUnreadD = kEmptyOpticalD + "Visible";
+const std::string kUnreadE = "\n\n E:\\                               Removable Disk                           Visible";
+
+enum Cancel { CANCELS_WORK, IGNORES_CANCEL, NO_CANCEL_ON_XP, CANCEL_FAILS };
+
+struct SlowCase {
+    const char *name;
+    DWORD c, d, e;            // how long each volume query takes (standin::NEVER: until cancelled)
+    Cancel cancel;            // what cancelling the unanswered ones does
+    int threadFails;          // the n-th CreateThread fails (0: none)
+    std::string rows;
+    const char *unanswered;   // "" for no line after the table
+    DWORD ticks;              // the most the run may take
+    int left;                 // threads still waiting when the run ends
+};
+
+void PrintTo(const SlowCase &c, std::ostream *out) { *out << c.name; }
+
+const DWORD N = standin::NEVER;
+const SlowCase kSlowCases[] = {
+    {"AllAnswerAtOnce", 0, 0, 0, CANCELS_WORK, 0, kSystemC + "Visible" + kMovieD + kStickE + kSlowShareZ, "", 0, 0},
+    {"ThreeSlowCostTheSlowest", 3000, 2000, 3000, CANCELS_WORK, 0, kSystemC + "Visible" + kMovieD + kStickE + kSlowShareZ, "", 3000, 0},
+    {"OpticalSpinningUp", 0, 8000, 0, CANCELS_WORK, 0, kSystemC + "Visible" + kMovieD + kStickE + kSlowShareZ, "", 8000, 0},
+    {"OneNeverAnswers", 0, N, 0, CANCELS_WORK, 0, kSystemC + "Visible" + kUnreadD + kStickE + kSlowShareZ, "D:", 10000, 0},
+    {"OneAnswersTooLate", 0, 60000, 0, CANCELS_WORK, 0, kSystemC + "Visible" + kUnreadD + kStickE + kSlowShareZ, "D:", 10000, 0},
+    {"TwoNeverAnswer", N, 0, N, CANCELS_WORK, 0, kUnreadC + kMovieD + kUnreadE + kSlowShareZ, "C:, E:", 10000, 0},
+    {"OneIgnoresTheCancel", 0, N, 0, IGNORES_CANCEL, 0, kSystemC + "Visible" + kUnreadD + kStickE + kSlowShareZ, "D:", 10000, 1},
+    {"NoCancelOnWindowsXp", 0, N, 0, NO_CANCEL_ON_XP, 0, kSystemC + "Visible" + kUnreadD + kStickE + kSlowShareZ, "D:", 10000, 1},
+    {"CancelFails", 0, N, 0, CANCEL_FAILS, 0, kSystemC + "Visible" + kUnreadD + kStickE + kSlowShareZ, "D:", 10000, 1},
+    // Asked on the main thread, as before the threads: without a bound.
+    {"ThreadCannotStart", 0, 20000, N, CANCELS_WORK, 2, kSystemC + "Visible" + kMovieD + kUnreadE + kSlowShareZ, "E:", 20000 + 1000, 0},
+};
+
+class SlowDriveTest : public ListDrivesTest, public ::testing::WithParamInterface<SlowCase> {};
+
+TEST_P(SlowDriveTest, ListsWithinTheBoundAndNamesTheDrivesThatDidNotAnswer)
+{
+    const SlowCase &c = GetParam();
+    AddDrive('C', DRIVE_FIXED, "System", "NTFS");
+    AddDrive('D', DRIVE_CDROM, "MOVIE", "UDF");
+    AddDrive('E', DRIVE_REMOVABLE, "STICK", "FAT32");
+    AddDrive('Z', DRIVE_REMOTE, "Share", "NTFS");
+    machine().drives[2].answerMilliseconds = c.c;
+    machine().drives[3].answerMilliseconds = c.d;
+    machine().drives[4].answerMilliseconds = c.e;
+    machine().drives[3].ignoresCancel = c.cancel == IGNORES_CANCEL;
+    machine().hasCancelSynchronousIo = c.cancel != NO_CANCEL_ON_XP;
+    std::set<std::string> failed;
+    if (c.cancel == CANCEL_FAILS)
+        standin::Fail(*failed.insert("CancelSynchronousIo").first);
+    if (c.threadFails)
+        standin::FailCall(*failed.insert("CreateThread").first, c.threadFails);
+    const DWORD start = machine().tickCount;
+
+    RunResult run = RunTool({"-L"});
+
+    EXPECT_EQ(run.status, 0);
+    std::vector<standin::Segment> screen = {{BRIGHT_WHITE, kBanner}, {BRIGHT_GREEN, TableText(c.rows)}};
+    if (*c.unanswered)
+        screen.push_back({BRIGHT_WHITE, UnansweredLine(c.unanswered)});
+    EXPECT_EQ(run.output, screen);
+    EXPECT_LE(machine().tickCount - start, c.ticks);
+    EXPECT_EQ(standin::CountCalls("CreateThread"), 3) << "one for each drive but the share";
+    EXPECT_EQ(standin::ThreadsStillRunning(), c.left);
+    EXPECT_TRUE(NothingLeftOpen(failed, false));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, SlowDriveTest, ::testing::ValuesIn(kSlowCases),
+                         [](const ::testing::TestParamInfo<SlowCase> &info) {
+                             return std::string(info.param.name);
+                         });
+
 // How the stored NoDrives value is set up, and which of A, C, D it hides.
 struct MaskCase {
     const char *name;

@@ -43,6 +43,7 @@ enum Screen {
     TABLE_EMPTY,          // header and rule, no rows
     TABLE_TYPES_UNKNOWN,  // every type "Unknown", labels only where the volume has one
     TABLE_NO_VOLUMES,     // fallback names by type, no file systems
+    TABLE_UNANSWERED,     // the same, then the line naming C:, D: and E: as unanswered
     USAGE,                // banner and usage lines
     USAGE_AND_NOTICE,     // usage, then the red "run it from the CMD Prompt" notice
     NOTICE_NO_WAIT,       // the notice without "Press any key": nobody can press one, no wait
@@ -142,6 +143,7 @@ const FaultRow kRows[] = {
     {LIST, "GetLogicalDrives", TABLE_EMPTY, COLOURED, 0, READ_64, "no drive reported"},
     {LIST, "GetDriveTypeA", TABLE_TYPES_UNKNOWN, COLOURED, 0, READ_64, "type 0: Unknown"},
     {LIST, "GetVolumeInformationW", TABLE_NO_VOLUMES, COLOURED, 0, READ_64, "fallback names"},
+    {LIST, "WaitForSingleObject", TABLE_UNANSWERED, COLOURED, 0, READ_64, "no query known to be over: none read"},
     {LIST, "GetConsoleMode", TABLE, COLOURED, 0, READ_64, "no console seen: the console's code page, through the C runtime"},
 
     // No argument, PROMPT absent (started by a double-click)
@@ -254,11 +256,12 @@ std::string TableText(Screen screen)
                "\n\n E:\\        STICK                  Unknown                FAT32             Visible"
                "\n\n";
     case TABLE_NO_VOLUMES:
+    case TABLE_UNANSWERED:
         return kListingHeader +
                "\n\n C:\\        Local Disk             Local Disk                               Hidden"
                "\n\n D:\\        BD-ROM Drive           CD/DVD Drive                             Visible"
                "\n\n E:\\                               Removable Disk                           Visible"
-               "\n\n";
+               "\n\n" + (screen == TABLE_UNANSWERED ? UnansweredLine("C:, D:, E:") : "");
     default:
         return kListingHeader + "\n\n";
     }

@@ -114,6 +114,8 @@ TEST_P(MergeTest, WritesTheMergedMaskAsFourByteDword)
     machine().mutexState = c.lock;
     machine().lockMaker = c.maker;
     machine().lockHolderEndsBeforeOpen = c.holderEnds;
+    machine().broadcastMilliseconds = 60000;  // windows slow to answer
+    const DWORD start = machine().tickCount;
 
     RunResult run = RunTool(c.command);
 
@@ -150,6 +152,17 @@ TEST_P(MergeTest, WritesTheMergedMaskAsFourByteDword)
     ASSERT_EQ(machine().waitTimeouts.size(), 1u);
     EXPECT_GE(machine().waitTimeouts[0], 1000u);
     EXPECT_LE(machine().waitTimeouts[0], 10000u);
+    // The change announced once, as the ANSI "Policy" the shell looks for;
+    // the run waits for it a second at most, however slow the windows.
+    ASSERT_EQ(machine().broadcasts.size(), 1u);
+    const standin::Broadcast &sent = machine().broadcasts[0];
+    EXPECT_EQ(sent.window, HWND_BROADCAST);
+    EXPECT_EQ(sent.message, (UINT)WM_SETTINGCHANGE);
+    EXPECT_EQ(sent.wParam, 0u);
+    EXPECT_EQ(sent.text, "Policy");
+    EXPECT_EQ(sent.flags, (UINT)SMTO_ABORTIFHUNG);
+    EXPECT_LE(sent.timeout, 1000u) << "per window";
+    EXPECT_LE(machine().tickCount - start, 1000u);
     // A lock we made belongs to Administrators, and only SYSTEM and
     // Administrators may open it: no other account can take or hold it.
     if (c.maker == standin::LOCK_NONE || c.holderEnds) {
