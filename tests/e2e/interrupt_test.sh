@@ -67,7 +67,7 @@ finish_run() {
         end_prefix
         return 1
     fi
-    wait "$run"
+    wait "$run" 2>/dev/null
     status=$?
 }
 
@@ -76,8 +76,11 @@ finish_run() {
 start_run() {
     reg64 add "$key" /v NoDrives /t REG_DWORD /d $marker /f >/dev/null
     rm -f "$backup"
+    # Emptied here, not by the background run's own redirection, which may
+    # come after the first look for its line and leave the last run's there.
+    : >"$output"
     "$loader" "$tests" --gtest_filter='Policy.*' --change-this-machine "$velmora" \
-        </dev/null >"$output" 2>&1 &
+        </dev/null >>"$output" 2>&1 &
     run=$!
     local deadline=$((SECONDS + 60))
     until grep -q 'first change made' "$output"; do
