@@ -329,17 +329,17 @@ BOOL WINAPI OnControl(DWORD event)
     fflush(stdout);
     std::string report;
     bool restored = false;
-    // Never left: the program's own thread can start no copy and make no
-    // write after this, so nothing changes the key behind the restore. Its
-    // longest hold is a write that waits 10 s for Velmora's update lock.
-    if (EnterWithin(&g_registryWrites, 15)) {
-        EndStartedCopies();
+    // Once entered, never left: the program's own thread can start no copy
+    // and make no write after this, so nothing changes the key behind the
+    // restore. Its longest hold is a write that waits 10 s for Velmora's
+    // update lock.
+    bool entered = EnterWithin(&g_registryWrites, 15);
+    EndStartedCopies();
+    if (entered)
         restored = RestoreMachine(&report);
-    } else {
-        EndStartedCopies();
+    else
         report = std::string("its own thread held ") + g_heldFor + " for 15 s; the backup stays at " +
                  Utf8(g_backupPath) + " for --restore-backup";
-    }
     printf("velmora_e2e_tests: stopped by %s; %s\n", EventName(event),
            restored ? "the machine is as it was" : ("NOT RESTORED: " + report).c_str());
     fflush(stdout);
