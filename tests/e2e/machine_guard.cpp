@@ -30,7 +30,8 @@ struct KeyCopy {
 };
 
 CRITICAL_SECTION g_registryWrites;
-const char *volatile g_heldFor = "";  // what the section was last taken for, for the handler's message
+// What the section was last taken for, named by the handler when it waits too long.
+const char *volatile g_heldFor = "";
 HANDLE g_velmoraLock = NULL;
 int g_writeDepth = 0;  // RegistryWrite scopes open on the thread in the section
 HANDLE g_job = NULL;
