@@ -30,6 +30,8 @@ struct KeyCopy {
 };
 
 CRITICAL_SECTION g_registryWrites;
+// What the section was last taken for, named by the handler when it waits too long.
+const char *volatile g_heldFor = "";
 HANDLE g_velmoraLock = NULL;
 int g_writeDepth = 0;  // RegistryWrite scopes open on the thread in the section
 HANDLE g_job = NULL;
@@ -307,21 +309,45 @@ const char *EventName(DWORD event)
     }
 }
 
+// Takes the section if it comes free within `seconds`.
+bool EnterWithin(CRITICAL_SECTION *section, int seconds)
+{
+    for (int tries = 0; !TryEnterCriticalSection(section); ++tries) {
+        if (tries == seconds * 20)
+            return false;
+        Sleep(50);
+    }
+    return true;
+}
+
 // Windows gives a closing console five seconds: the copies are ended, the
 // current write is let finish, and the machine is put back before the
-// process goes.
+// process goes. Every wait is bounded, and the first line says that the
+// event arrived, so that a run that hangs shows where.
 BOOL WINAPI OnControl(DWORD event)
 {
-    // Never left: the program's own thread can start no copy and make no
-    // write after this, so nothing changes the key behind the restore.
-    EnterCriticalSection(&g_registryWrites);
-    EndStartedCopies();
+    printf("\nvelmora_e2e_tests: %s; putting the machine back\n", EventName(event));
+    fflush(stdout);
     std::string report;
-    bool restored = RestoreMachine(&report);
-    printf("\nvelmora_e2e_tests: stopped by %s; %s\n", EventName(event),
+    bool restored = false;
+    // Once entered, never left: the program's own thread can start no copy
+    // and make no write after this, so nothing changes the key behind the
+    // restore. Its longest hold is a write that waits 10 s for Velmora's
+    // update lock.
+    bool entered = EnterWithin(&g_registryWrites, 15);
+    EndStartedCopies();
+    if (entered)
+        restored = RestoreMachine(&report);
+    else
+        report = std::string("its own thread held ") + g_heldFor + " for 15 s; the backup stays at " +
+                 Utf8(g_backupPath) + " for --restore-backup";
+    printf("velmora_e2e_tests: stopped by %s; %s\n", EventName(event),
            restored ? "the machine is as it was" : ("NOT RESTORED: " + report).c_str());
     fflush(stdout);
-    ExitProcess(restored ? 130 : 1);
+    // Not ExitProcess: under Wine it first waits for the loader lock, for
+    // ever if another thread holds it, and what it adds on Windows (DLL
+    // detach, the C runtime's flush) this process no longer needs.
+    TerminateProcess(GetCurrentProcess(), restored ? 130 : 1);
     return TRUE;
 }
 
@@ -425,6 +451,7 @@ void ReleaseVelmoraLock()
 RegistryWrite::RegistryWrite()
 {
     EnterCriticalSection(&g_registryWrites);
+    g_heldFor = "a registry write";
     if (g_writeDepth++ == 0 && g_prepared)
         TakeVelmoraLock();
 }
@@ -436,7 +463,11 @@ RegistryWrite::~RegistryWrite()
     LeaveCriticalSection(&g_registryWrites);
 }
 
-Launching::Launching() { EnterCriticalSection(&g_registryWrites); }
+Launching::Launching()
+{
+    EnterCriticalSection(&g_registryWrites);
+    g_heldFor = "the start of a copy of Velmora";
+}
 Launching::~Launching() { LeaveCriticalSection(&g_registryWrites); }
 
 void NoteFirstChange()

@@ -38,7 +38,8 @@ int PrepareMachine(const GuardOptions &options, const std::vector<std::string> &
 bool RestoreMachine(std::string *report);
 
 // Held around each of the program's own registry writes, so that a restore
-// from the console handler never runs in the middle of one.
+// from the console handler never runs in the middle of one. The handler
+// waits 15 s at most for it, then leaves the backup for --restore-backup.
 struct RegistryWrite {
     RegistryWrite();
     ~RegistryWrite();

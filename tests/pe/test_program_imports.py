@@ -41,7 +41,7 @@ ALLOWED = {
         RtlLookupFunctionEntry RtlUnwindEx RtlVirtualUnwind SetConsoleCtrlHandler SetErrorMode
         SetEvent SetHandleInformation SetInformationJobObject SetLastError SetThreadPriority
         SetUnhandledExceptionFilter Sleep TerminateJobObject TerminateProcess TlsAlloc TlsFree
-        TlsGetValue TlsSetValue VirtualProtect VirtualQuery WaitForMultipleObjects
+        TlsGetValue TlsSetValue TryEnterCriticalSection VirtualProtect VirtualQuery WaitForMultipleObjects
         WaitForSingleObject WideCharToMultiByte WriteFile __C_specific_handler""",
     "msvcrt.dll": """
         ___lc_codepage_func ___mb_cur_max_func __getmainargs __initenv __iob_func __mb_cur_max
