@@ -95,22 +95,33 @@ start_run() {
 }
 
 echo "== interrupted with Ctrl+C"
-if start_run; then
+# Wine makes the SIGINT a Ctrl+C by starting a thread from its signal
+# handler. When the signal lands on the main thread inside fork() (starting
+# a copy of Velmora), that thread's allocation waits for a lock the same
+# thread holds, and the Ctrl+C never comes: Wine's fault, not the program's
+# (Windows' console starts the thread itself). Such a lost signal is tried
+# once more; a handler that never runs fails both tries.
+for try in 1 2; do
+    start_run || break
     kill -INT "$run"
-    if ! finish_run 45; then
-        if grep -q 'Ctrl+C; putting the machine back' "$output"; then
-            fail "the Ctrl+C arrived, but the run had not ended 45 s later"
-        else
-            fail "the Ctrl+C never reached the program's handler: no line from it in 45 s"
-        fi
-        cat "$output"
-    else
+    if finish_run 45; then
         grep -q 'stopped by Ctrl+C; the machine is as it was' "$output" || { fail "no restore said"; cat "$output"; }
         [ "$status" -eq 130 ] || fail "an interrupted run ended with status $status, not 130"
+        break
     fi
-    expect_stored $marker "after the interrupted run"
-    [ ! -e "$backup" ] || fail "the backup was left behind"
-fi
+    if grep -q 'Ctrl+C; putting the machine back' "$output"; then
+        fail "the Ctrl+C arrived, but the run had not ended 45 s later"
+    elif [ "$try" = 1 ]; then
+        echo "the Ctrl+C never reached the program's handler in 45 s (Wine lost the signal): once more"
+        continue
+    else
+        fail "the Ctrl+C never reached the program's handler: no line from it in 45 s, twice"
+    fi
+    cat "$output"
+    break
+done
+expect_stored $marker "after the interrupted run"
+[ ! -e "$backup" ] || fail "the backup was left behind"
 
 echo "== killed outright"
 if start_run; then
