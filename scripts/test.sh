@@ -83,7 +83,7 @@ if host_runs_x86; then
     x86_how="native (WOW64), every Wine test"
 else
     x86_emulated=$VELMORA_BUILD/win32/Velmora.exe
-    x86_how="emulated (qemu-i386-static), smoke: -L, -H, -U against the 64-bit view, and the executable checks"
+    x86_how="emulated (qemu-i386-static), smoke: -H, -U against the 64-bit view (not -L, whose threads qemu cannot run at once), and the executable checks"
 fi
 x64_how="native, every Wine test"
 # Both builds are made before either runs: the x86 test program's shell case
