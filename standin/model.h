@@ -258,6 +258,11 @@ struct Machine {
     DWORD interruptEvent = CTRL_C_EVENT;
     std::string interruptedAt;                  // the function it was delivered at
     size_t callsBeforeInterrupt = 0;            // calls made up to that one, itself included
+    DWORD interruptTick = 0;                    // the clock when it was delivered
+    // Whoever reads redirected standard output stops reading as the event
+    // comes (a pipe's reader that quit, a console paused by a selection):
+    // every write after it never returns, and writes nothing.
+    bool readerStopsAtInterrupt = false;
     DWORD lastError = 0;
 };
 
