@@ -191,7 +191,10 @@ TEST_F(ToolTest, EveryLetterInEitherCaseIsItsOwnBit)
             SCOPED_TRACE(drive);
             standin::Reset();
             StoreNoDrives(0xFC000000);
-            EXPECT_EQ(RunTool({"-H", drive}).status, 0);
+            const RunResult hidden = RunTool({"-H", drive});
+            EXPECT_EQ(hidden.status, 0);
+            const std::string echo(1, (char)('A' + i));  // in upper case
+            EXPECT_EQ(hidden.text, kBanner + Announcement(true, echo) + SuccessLine(true, echo) + kNote);
             EXPECT_TRUE(StoredNoDrivesIs(0xFC000000u | (1u << i)));
             EXPECT_EQ(RunTool({"-U", drive}).status, 0);
             EXPECT_TRUE(StoredNoDrivesIs(0xFC000000u));
@@ -272,7 +275,8 @@ INSTANTIATE_TEST_SUITE_P(
                       UnusableCase{"LongBinary", REG_BINARY, std::vector<BYTE>(64, 0xFF), "REG_BINARY"},
                       UnusableCase{"BigEndianDword", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 0x0C}, "REG_DWORD_BIG_ENDIAN"},
                       UnusableCase{"NoType", REG_NONE, {0x0C, 0, 0, 0}, "REG_NONE"},
-                      UnusableCase{"UnknownType", 0x4000, {0x0C}, "type 16384"}),
+                      UnusableCase{"UnknownType", 0x4000, {0x0C}, "type 16384"},
+                      UnusableCase{"TypeAfterTheLastNamed", REG_QWORD + 1, {0x0C}, "type 12"}),
     [](const ::testing::TestParamInfo<UnusableCase> &info) { return info.param.name; });
 
 // No policy key; the key with another value only; NoDrives as the row gives it.
@@ -407,7 +411,8 @@ TEST_F(ToolTest, FailuresLeaveTheValueAndSayWhy)
             SCOPED_TRACE(std::string(c.name) + (hide ? " hide" : " unhide"));
             auto prepare = [&] {
                 standin::Reset();
-                machine().systemMessages[ERROR_ACCESS_DENIED] = std::string(kDenied) + "\r\n";
+                // Ending, as some do, in more than one line end.
+                machine().systemMessages[ERROR_ACCESS_DENIED] = std::string(kDenied) + "\r\n\r\n";
                 StoreNoDrives(0x0C);
                 if (*c.failing)
                     standin::Fail(c.failing, c.error);
