@@ -203,11 +203,10 @@ static const VolumeQuery *AwaitVolumeQuery(int i, HANDLE *threads, DWORD start, 
     } else if (WaitForSingleObject(threads[i], TimeLeft(start, kAnswerMilliseconds)) == WAIT_OBJECT_0) {
         CloseHandle(threads[i]);
         threads[i] = NULL;
-    } else {
-        *type = KnownType(query);
-        return NULL;
     }
     *type = KnownType(query);
+    if (threads[i] != NULL)
+        return NULL;  // still asking: only its type may be read
     return *type == DRIVE_REMOTE ? NULL : query;
 }
 
