@@ -53,26 +53,38 @@ static const char *FallbackLabel(unsigned int type, const char *root)
     }
 }
 
-// One volume query and its answer. A query of the listing runs on a thread
-// of its own and owns its slot until the thread ends; a thread that does
-// not end in time may still write it later, so its slot is never read, nor
-// used again in the run. Static: such a thread outlives ListDrives.
+// One drive's queries and their answers: its type, then, unless it is a
+// network drive, its volume. The queries of the listing run on a thread of
+// their own, which owns its slot until it ends; a thread that does not end
+// in time may still write it later, so its slot is never read, nor used
+// again in the run, but for the type, which the thread publishes as soon as
+// it has it. Static: such a thread outlives ListDrives.
 struct VolumeQuery {
-    WCHAR root[DRIVE_ROOT_SIZE];
+    char root[DRIVE_ROOT_SIZE];
+    WCHAR wideRoot[DRIVE_ROOT_SIZE];
     WCHAR label[MAX_PATH + 1];
     WCHAR fileSystem[MAX_PATH + 1];
+    volatile LONG type;  // kTypeNotKnown until the type query returned
     BOOL answered;
 };
 
+static const LONG kTypeNotKnown = -1;
+
 static VolumeQuery g_volumeQueries[26];
 
-// Asks the volume of `query->root` for its label and file system, in Unicode
-// so that nothing is lost before they are shown. Also a thread's start.
+// Asks for the drive's type (which opens its root) and, but for a network
+// drive (asking a share about its volume can hang on a dead server), its
+// label and file system, in Unicode so that nothing is lost before they are
+// shown. Also a thread's start.
 static DWORD WINAPI QueryVolume(LPVOID slot)
 {
     VolumeQuery *query = (VolumeQuery *)slot;
-    query->answered = GetVolumeInformationW(query->root, query->label, MAX_PATH + 1, NULL, NULL, NULL,
-                                            query->fileSystem, MAX_PATH + 1);
+    unsigned int type = GetDriveTypeA(query->root);
+    InterlockedExchange(&query->type, (LONG)type);
+    if (type == DRIVE_REMOTE)
+        return 0;
+    query->answered = GetVolumeInformationW(query->wideRoot, query->label, MAX_PATH + 1, NULL, NULL,
+                                            NULL, query->fileSystem, MAX_PATH + 1);
     if (!query->answered)
         GetLastError();  // why does not matter: the row falls back by type
     return 0;
@@ -80,15 +92,25 @@ static DWORD WINAPI QueryVolume(LPVOID slot)
 
 static void PrepareQuery(VolumeQuery *query, const char *root)
 {
-    for (int i = 0; i < DRIVE_ROOT_SIZE; ++i)
-        query->root[i] = (WCHAR)(unsigned char)root[i];
+    for (int i = 0; i < DRIVE_ROOT_SIZE; ++i) {
+        query->root[i] = root[i];
+        query->wideRoot[i] = (WCHAR)(unsigned char)root[i];
+    }
+    InterlockedExchange(&query->type, kTypeNotKnown);
     query->answered = FALSE;
+}
+
+// The type the query has learned so far; DRIVE_UNKNOWN, what Windows gives
+// when it cannot tell, while its type query has not returned.
+static unsigned int KnownType(VolumeQuery *query)
+{
+    LONG type = InterlockedCompareExchange(&query->type, kTypeNotKnown, kTypeNotKnown);
+    return type == kTypeNotKnown ? DRIVE_UNKNOWN : (unsigned int)type;
 }
 
 // Fills the three fields from the drive's type and the query's answer;
 // `query` NULL when there is none to read: a network drive, which is never
-// asked (asking a share about its volume can hang on a dead server), or a
-// query that did not answer in time.
+// asked about its volume, or a query that did not answer in time.
 static void FillDescription(const char *root, unsigned int type, const VolumeQuery *query, char *label,
                             char *typeText, char *fileSystem)
 {
@@ -106,12 +128,10 @@ static void FillDescription(const char *root, unsigned int type, const VolumeQue
 
 int DescribeDrive(const char *root, char *label, char *typeText, char *fileSystem)
 {
-    unsigned int type = GetDriveTypeA(root);
     VolumeQuery query;
-    if (type != DRIVE_REMOTE) {
-        PrepareQuery(&query, root);
-        QueryVolume(&query);
-    }
+    PrepareQuery(&query, root);
+    QueryVolume(&query);
+    unsigned int type = KnownType(&query);
     FillDescription(root, type, type != DRIVE_REMOTE ? &query : NULL, label, typeText, fileSystem);
     return 1;
 }
@@ -153,11 +173,11 @@ static DWORD TimeLeft(DWORD start, DWORD limit)
     return spent < limit ? limit - spent : 0;
 }
 
-// Starts the volume query of every present drive but the network ones, each
-// on a thread of its own, all of them before any is waited for. A drive whose
-// thread cannot be started keeps a NULL thread and is asked on the main
-// thread when its row comes, as it always was.
-static void StartVolumeQueries(DWORD present, unsigned int *types, HANDLE *threads)
+// Starts the queries of every present drive, each on a thread of its own,
+// all of them before any is waited for: this thread asks nothing of a
+// drive. A drive whose thread cannot be started keeps a NULL thread and is
+// asked on this thread when its row comes, as it always was.
+static void StartVolumeQueries(DWORD present, HANDLE *threads)
 {
     char root[DRIVE_ROOT_SIZE] = "A:\\";
     for (int i = 0; i < 26; ++i) {
@@ -165,31 +185,29 @@ static void StartVolumeQueries(DWORD present, unsigned int *types, HANDLE *threa
         if (!(present & ((DWORD)1 << i)))
             continue;
         root[0] = (char)('A' + i);
-        types[i] = GetDriveTypeA(root);
-        if (types[i] == DRIVE_REMOTE)
-            continue;
         PrepareQuery(&g_volumeQueries[i], root);
         threads[i] = CreateThread(NULL, 0, QueryVolume, &g_volumeQueries[i], 0, NULL);
     }
 }
 
 // The answer of drive `i` once it is in, within what is left of the bound
-// for answers; NULL for a network drive or a query that did not end in time,
-// whose thread is then left in threads[i] for the cancelling. Every thread
+// for answers, and its type; NULL for a network drive or a query that did
+// not end in time, whose thread is then left in threads[i] for the
+// cancelling, and whose type is what it had learned by then. Every thread
 // that ended is closed.
-static const VolumeQuery *AwaitVolumeQuery(int i, unsigned int type, HANDLE *threads, DWORD start)
+static const VolumeQuery *AwaitVolumeQuery(int i, HANDLE *threads, DWORD start, unsigned int *type)
 {
-    if (type == DRIVE_REMOTE)
-        return NULL;
+    VolumeQuery *query = &g_volumeQueries[i];
     if (threads[i] == NULL) {
-        QueryVolume(&g_volumeQueries[i]);
-        return &g_volumeQueries[i];
+        QueryVolume(query);
+    } else if (WaitForSingleObject(threads[i], TimeLeft(start, kAnswerMilliseconds)) == WAIT_OBJECT_0) {
+        CloseHandle(threads[i]);
+        threads[i] = NULL;
     }
-    if (WaitForSingleObject(threads[i], TimeLeft(start, kAnswerMilliseconds)) != WAIT_OBJECT_0)
-        return NULL;
-    CloseHandle(threads[i]);
-    threads[i] = NULL;
-    return &g_volumeQueries[i];
+    *type = KnownType(query);
+    if (threads[i] != NULL)
+        return NULL;  // still asking: only its type may be read
+    return *type == DRIVE_REMOTE ? NULL : query;
 }
 
 // Cancels the requests the unanswered queries wait in, again and again (a
@@ -251,7 +269,7 @@ void ListDrives(REGSAM view)
     char fileSystem[DRIVE_FIELD_SIZE] = "";
     char status[DRIVE_FIELD_SIZE] = "";
     char unanswered[26 * 4] = "";  // "D:, E:"
-    unsigned int types[26];
+    unsigned int type = DRIVE_UNKNOWN;
     HANDLE threads[26];
     DWORD hidden = 0;
 
@@ -259,7 +277,7 @@ void ListDrives(REGSAM view)
     ReadHiddenDriveMask(HKEY_LOCAL_MACHINE, view, &hidden);
     DWORD present = GetLogicalDrives();
     DWORD start = GetTickCount();
-    StartVolumeQueries(present, types, threads);
+    StartVolumeQueries(present, threads);
 
     SetConsoleColor(COLOR_GREEN);
     PrintText("\n\n");
@@ -273,10 +291,10 @@ void ListDrives(REGSAM view)
         if (!(present & bit))
             continue;
         root[0] = (char)('A' + i);
-        const VolumeQuery *query = AwaitVolumeQuery(i, types[i], threads, start);
-        if (query == NULL && types[i] != DRIVE_REMOTE)
+        const VolumeQuery *query = AwaitVolumeQuery(i, threads, start, &type);
+        if (query == NULL && type != DRIVE_REMOTE)
             AddToList(unanswered, root[0]);
-        FillDescription(root, types[i], query, label, typeText, fileSystem);
+        FillDescription(root, type, query, label, typeText, fileSystem);
         CopyField(status, (hidden & bit) ? "Hidden" : "Visible");
         PrintRow(root, label, typeText, fileSystem, status);
     }

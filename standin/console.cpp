@@ -36,6 +36,10 @@ struct Capture {
 ssize_t CountedWrite(void *, const char *data, size_t size)
 {
     ++g_machine.outputWrites;
+    if (g_machine.readerStopsAtInterrupt && !g_machine.interruptedAt.empty()) {
+        SpendTime(NEVER);
+        return (ssize_t)size;
+    }
     return write(1, data, size);
 }
 

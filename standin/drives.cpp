@@ -45,6 +45,8 @@ unsigned int WINAPI GetDriveTypeA(LPCSTR lpRootPathName)
     if (Called("GetDriveTypeA"))
         return DRIVE_UNKNOWN;
     const Drive *drive = FindDrive(lpRootPathName);
+    if (drive && drive->typeNeverComes)
+        NeverReturns(drive);
     return drive ? drive->type : DRIVE_NO_ROOT_DIR;
 }
 

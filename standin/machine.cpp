@@ -31,6 +31,7 @@ bool Called(const char *function)
     if (position == g_machine.interruptRunCall) {
         g_machine.interruptedAt = function;
         g_machine.callsBeforeInterrupt = g_machine.calls.size();
+        g_machine.interruptTick = g_machine.tickCount;
         DeliverControlEvent(g_machine.interruptEvent);
     }
     if (g_machine.failRunCall != 0 &&

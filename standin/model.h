@@ -45,12 +45,16 @@ struct Drive {
     // answers, or for ever.
     DWORD answerMilliseconds = 0;
     bool ignoresCancel = false;
+    // Its type query never returns: opening its root waits, as the volume
+    // query does, until cancelled.
+    bool typeNeverComes = false;
 };
 
 enum : DWORD { NEVER = 0xFFFFFFFF };
 
 // A thread the run started. The stand-in runs it to its end inside
-// CreateThread, so whatever it writes is there at once, but it ends, for
+// CreateThread (or to a call that never returns, where it stops), so
+// whatever it writes is there at once, but it ends, for
 // every wait and cancel, only when the clock reaches `endsAt`: the ticks its
 // calls take (a slow volume query, a slow broadcast) after its start.
 // Reading what a thread wrote before a wait saw it end is a fault the
@@ -254,6 +258,11 @@ struct Machine {
     DWORD interruptEvent = CTRL_C_EVENT;
     std::string interruptedAt;                  // the function it was delivered at
     size_t callsBeforeInterrupt = 0;            // calls made up to that one, itself included
+    DWORD interruptTick = 0;                    // the clock when it was delivered
+    // Whoever reads redirected standard output stops reading as the event
+    // comes (a pipe's reader that quit, a console paused by a selection):
+    // every write after it never returns, and writes nothing.
+    bool readerStopsAtInterrupt = false;
     DWORD lastError = 0;
 };
 

@@ -55,6 +55,12 @@ std::u16string Utf16FromCodePage(UINT codePage, const std::string &bytes);
 // `drive`: the drive whose volume query waits that long, which a cancel can end.
 void SpendTime(DWORD milliseconds, const Drive *drive = nullptr);
 
+// The running call never returns: a thread stops there, its end at NEVER
+// (`drive`: a cancel can end it, as SpendTime's); the main thread, which
+// cannot stop, moves the clock on by 0x7FFFFFFF and goes on, and the test
+// sees the time it took.
+void NeverReturns(const Drive *drive = nullptr);
+
 // CancelSynchronousIo, which GetProcAddress hands out.
 BOOL WINAPI FakeCancelSynchronousIo(HANDLE hThread);
 

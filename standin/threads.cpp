@@ -1,5 +1,5 @@
-// Threads and time: a thread runs to its end inside CreateThread but ends on
-// the virtual clock, when the ticks its calls take have passed; waits on it
+// Threads and time: a thread runs to its end (or to a call that never
+// returns) inside CreateThread but ends on the virtual clock, when the ticks its calls take have passed; waits on it
 // or on a mutex end at once or move the clock on, as a Sleep does, and
 // CancelSynchronousIo ends the requests of a volume query that does not answer.
 #include "standin/shared.h"
@@ -30,6 +30,20 @@ void SpendTime(DWORD milliseconds, const Drive *drive)
     }
 }
 
+namespace {
+
+// Thrown where a thread stops for good; CreateThread catches it.
+struct ThreadStopped {};
+
+}  // namespace
+
+void NeverReturns(const Drive *drive)
+{
+    SpendTime(NEVER, drive);
+    if (g_machine.runningThread != nullptr)
+        throw ThreadStopped{};
+}
+
 }  // namespace standin
 
 using namespace standin;
@@ -46,7 +60,10 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
     thread.endsAt = g_machine.tickCount;
     HANDLE creator = g_machine.runningThread;
     g_machine.runningThread = handle;
-    lpStartAddress(lpParameter);
+    try {
+        lpStartAddress(lpParameter);
+    } catch (const ThreadStopped &) {
+    }
     g_machine.runningThread = creator;
     if (lpThreadId)
         *lpThreadId = 2;
@@ -54,9 +71,13 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
 }
 
 // A thread that has not ended moves the clock to its end or by the whole
-// timeout, whichever comes first; an endless wait for a thread that never
-// ends would hang the run, so it moves the clock by 0x7FFFFFFF and says
-// WAIT_TIMEOUT, and the test sees the time it took.
+// timeout, whichever comes first. A timeout ends at the next tick of
+// Windows' clock, up to 16 ms late. A wait of 0x7FFFFFFF or more for a
+// thread that never ends, an endless one included, would hang the run, so
+// it moves the clock by 0x7FFFFFFF and says WAIT_TIMEOUT, and the test sees
+// the time it took.
+static const DWORD kTimerLateMilliseconds = 16;
+
 static DWORD WaitForThread(HANDLE hHandle, DWORD dwMilliseconds)
 {
     g_machine.threadWaitTimeouts.push_back(dwMilliseconds);
@@ -70,7 +91,9 @@ static DWORD WaitForThread(HANDLE hHandle, DWORD dwMilliseconds)
         g_machine.tickCount = thread.endsAt;
         return WAIT_OBJECT_0;
     }
-    g_machine.tickCount += dwMilliseconds == INFINITE ? 0x7FFFFFFF : dwMilliseconds;
+    g_machine.tickCount += dwMilliseconds >= 0x7FFFFFFF ? 0x7FFFFFFF
+                           : dwMilliseconds == 0   ? 0
+                                                   : dwMilliseconds + kTimerLateMilliseconds;
     return WAIT_TIMEOUT;
 }
 

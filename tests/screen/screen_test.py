@@ -257,6 +257,12 @@ class Session:
                 if no_input:
                     fd = os.open(os.devnull, os.O_RDONLY)
                     os.dup2(fd, 0)
+                # Wine's own messages (its "Read access denied" for Z:, read
+                # while the table is drawn) would land on the screen: they go
+                # to a log. Velmora writes to its console alone.
+                log = os.open(os.path.join(PREFIX or HERE, 'screen-wine.log'),
+                              os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+                os.dup2(log, 2)
                 os.execve(WINE, [WINE] + list(args), env)
             finally:
                 os._exit(127)

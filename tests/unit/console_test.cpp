@@ -210,6 +210,8 @@ const TextCase kTextCases[] = {
     {"RedirectedMissingWide", 437, false, kList, kCjk, LabelRow("??", 2)},
     {"RedirectedDoubleByte", 932, false, kList, kCjk,
      LabelRow(standin::CodePageFromUtf8(932, kCjk), 4)},
+    {"RedirectedGb18030", 54936, false, kList, kCjk,
+     LabelRow(standin::CodePageFromUtf8(54936, kCjk), 4)},
     {"RedirectedUtf8", 65001, false, kList, "Cl\xC3\xA9" + kCjk,
      LabelRow("Cl\xC3\xA9" + kCjk, 7)},
     {"EchoOnConsole", 437, true, {"-H", "D\xE9j\xE0"}, "",
