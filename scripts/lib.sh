@@ -8,9 +8,10 @@ VELMORA_BUILD=$VELMORA_ROOT/build
 # one call of ensure_packages, so that apt takes them in one transaction.
 VELMORA_BUILD_PACKAGES="cmake make g++ libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64"
-# One Windows build alone, for run.sh.
-VELMORA_BUILD_X86_PACKAGES="cmake make g++-mingw-w64-i686 binutils-mingw-w64-i686"
-VELMORA_BUILD_X64_PACKAGES="cmake make g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64"
+# One Windows build alone, for run.sh (configuring it needs GoogleTest's
+# sources, for the end-to-end program).
+VELMORA_BUILD_X86_PACKAGES="cmake make libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686"
+VELMORA_BUILD_X64_PACKAGES="cmake make libgtest-dev g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64"
 # The release archive and its package manifests; signing it.
 VELMORA_RELEASE_PACKAGES="git python3 python3-yaml"
 VELMORA_SIGN_PACKAGES="osslsigncode openssl"
