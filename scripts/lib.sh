@@ -45,9 +45,11 @@ apt_install() {
 # registry mid-sync settles), then with the release's own suite preferred:
 # while one architecture's lists lag, the other's newer security versions
 # would split a Multi-Arch pair (zlib1g and zlib1g:i386) across two suites.
+# Last, installed libraries may be taken back to the release's versions.
 ensure_packages() {
     local missing=() package suite
     for package in "$@"; do
+        [[ " ${missing[*]} " == *" $package "* ]] && continue
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \
             || missing+=("$package")
     done
@@ -72,6 +74,20 @@ ensure_packages() {
     if [ -n "$suite" ]; then
         say "The install failed again; trying with $suite's own suite preferred (-t $suite)"
         apt_install -t "$suite" "${missing[@]}" && return 0
+        # A library installed earlier from a newer suite (the security
+        # suite's amd64 half, by a command that needed no i386) has no i386
+        # twin of its version while those lists lag: take it back to the
+        # release's own version, so that both halves match.
+        say "The install failed again; trying with $suite's own versions, taking installed libraries back to them"
+        local pin=$VELMORA_APT_LOG.pref downgraded
+        printf 'Package: *\nPin: release n=%s\nPin-Priority: 1001\n' "$suite" >"$pin"
+        if apt_install -t "$suite" --allow-downgrades -o Dir::Etc::Preferences="$pin" "${missing[@]}"; then
+            rm -f "$pin"
+            downgraded=$(sed -n '/DOWNGRADED:/,/^[^ ]/s/^  *//p' "$VELMORA_APT_LOG" | tr '\n' ' ')
+            [ -z "$downgraded" ] || echo "Taken back to $suite's own versions: $downgraded" >&2
+            return 0
+        fi
+        rm -f "$pin"
     fi
     {
         echo "Could not install: ${missing[*]}"

@@ -11,7 +11,8 @@ for tool in apt-get dpkg dpkg-query id; do ln -s "$here/fake_apt" "$work/$tool";
 # name | uid update install | host runs x86 | what is asked for | status | must appear | must not appear
 rows=(
 "update fails, install works|0 fail ok|yes|x86|0|going on with the lists it has;install.*wine32:i386|install.* -t "
-"multi-arch skew mended by one suite|0 fail skew|yes|x86|0|install.* -t bookworm .*wine32:i386|Could not install"
+"multi-arch skew mended by one suite|0 fail skew|yes|x86|0|install.* -t bookworm .*wine32:i386|Could not install;allow-downgrades"
+"newer amd64 halves taken back|0 fail newer|yes|x86|0|allow-downgrades.*wine32:i386;Taken back to bookworm's own versions: libssl3|Could not install"
 "install always fails|0 fail never|yes|test.sh|1|Could not install: .*wine32:i386;E: Unable to correct problems;mid-sync;apt-get install -t bookworm|==> Build"
 "everything present|0 ok ok|yes|present|0||^apt-get"
 "not root|1000 ok ok|yes|x86|1|Missing packages: .*; run this script as root|^apt-get;add-architecture"
