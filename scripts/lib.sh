@@ -81,7 +81,8 @@ ensure_packages() {
         say "The install failed again; trying with $suite's own versions, taking installed libraries back to them"
         local pin=$VELMORA_APT_LOG.pref downgraded
         printf 'Package: *\nPin: release n=%s\nPin-Priority: 1001\n' "$suite" >"$pin"
-        if apt_install -t "$suite" --allow-downgrades -o Dir::Etc::Preferences="$pin" "${missing[@]}"; then
+        # Not with -t as well: with both, apt 2.6 kept the newer versions.
+        if apt_install --allow-downgrades -o Dir::Etc::Preferences="$pin" "${missing[@]}"; then
             rm -f "$pin"
             downgraded=$(sed -n '/DOWNGRADED:/,/^[^ ]/s/^  *//p' "$VELMORA_APT_LOG" | tr '\n' ' ')
             [ -z "$downgraded" ] || echo "Taken back to $suite's own versions: $downgraded" >&2
