@@ -136,7 +136,11 @@ fi
 
 # 7. The scripts' install logic, against stand-ins for apt and dpkg.
 say "Tests: install logic"
-summary=$(bash "$VELMORA_ROOT/tests/install/install_test.sh" | tee /dev/stderr | tail -n 1)
+log=$(mktemp)
+bash "$VELMORA_ROOT/tests/install/install_test.sh" >"$log" 2>&1
+cat "$log"
+summary=$(tail -n 1 "$log")
+rm -f "$log"
 if [[ $summary =~ ^install:\ ([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
     passed=$((passed + BASH_REMATCH[1])); failed=$((failed + BASH_REMATCH[2]))
     [ "${BASH_REMATCH[2]}" -eq 0 ] || failures+=("install logic: see above")
