@@ -29,6 +29,11 @@ rm -f "$root/etc/apt/sources.list"
 cp -a /etc/apt/sources.list.d/*.sources "$root/etc/apt/sources.list.d/" 2>/dev/null || true
 [ -f /etc/apt/sources.list ] && cp /etc/apt/sources.list "$root/etc/apt/"
 cp /etc/resolv.conf "$root/etc/" 2>/dev/null || true
+# This machine's own certificate authorities, for a network that needs them
+# (ca-certificates adds them when installed); Node.js reads them only when
+# NODE_EXTRA_CA_CERTS names the bundle.
+mkdir -p "$root/usr/local/share/ca-certificates"
+cp -a /usr/local/share/ca-certificates/. "$root/usr/local/share/ca-certificates/" 2>/dev/null || true
 git clone -q "$VELMORA_ROOT" "$root/velmora"
 
 commands=("scripts/run.sh -L" "scripts/test.sh")
@@ -42,7 +47,8 @@ for command in "${commands[@]}"; do
         mount --make-rprivate /
         for fs in proc sys dev; do mount --rbind "/$fs" "$1/$fs"; done
         exec chroot "$1" env -i HOME=/root TERM=dumb PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-            bash -c "cd /velmora && $2" </dev/null' _ "$root" "$command" >"$work/$name.log" 2>&1
+            ${3:+NODE_EXTRA_CA_CERTS=/etc/ssl/certs/ca-certificates.crt} bash -c "cd /velmora && $2" </dev/null' \
+        _ "$root" "$command" "${NODE_EXTRA_CA_CERTS:-}" >"$work/$name.log" 2>&1
     status=$?
     set -e
     echo "$command: status $status, $(( $(date +%s) - start )) s"

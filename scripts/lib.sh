@@ -255,6 +255,11 @@ wine_environment() {
     export WINEDEBUG=${WINEDEBUG:--all}
     export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
     unset DISPLAY WAYLAND_DISPLAY WINELOADER
+    # Wine reads file names and drive labels in the locale's character set,
+    # and takes its code pages from the locale: one UTF-8 locale for every
+    # run, whatever the shell has (a fresh Debian has no LANG at all, and
+    # then reads the label "Clé" as "ClC)").
+    export LC_ALL=C.UTF-8
 }
 
 # Makes the Wine prefix $1 if it does not exist yet: a 64-bit prefix, so a
