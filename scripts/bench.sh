@@ -84,8 +84,7 @@ done
 drive=${drive^^}
 [ -z "$before" ] || [ -f "$before" ] || { echo "bench.sh: no such executable: $before" >&2; exit 2; }
 
-ensure_packages $VELMORA_BUILD_PACKAGES $VELMORA_BENCH_PACKAGES
-ensure_wine_packages
+ensure_packages $VELMORA_BUILD_PACKAGES $VELMORA_BENCH_PACKAGES $(wine_packages x86) || exit 1
 [ -n "$build" ] || build=$VELMORA_BUILD/$(native_build)
 
 # --- Build ------------------------------------------------------------------

@@ -4,33 +4,52 @@
 VELMORA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VELMORA_BUILD=$VELMORA_ROOT/build
 
-# Debian packages each task needs.
+# Debian packages each task needs. A script asks for all of its packages in
+# one call of ensure_packages, so that apt takes them in one transaction.
 VELMORA_BUILD_PACKAGES="cmake make g++ libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64"
-VELMORA_WINE_PACKAGES="wine wine32:i386 wine64"
-# Only where 32-bit x86 code cannot run natively: the CPU emulator for it.
-VELMORA_EMULATION_PACKAGES="qemu-user-static"
+# One Windows build alone, for run.sh (configuring it needs GoogleTest's
+# sources, for the end-to-end program).
+VELMORA_BUILD_X86_PACKAGES="cmake make libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686"
+VELMORA_BUILD_X64_PACKAGES="cmake make libgtest-dev g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64"
 # The release archive and its package manifests; signing it.
 VELMORA_RELEASE_PACKAGES="git python3 python3-yaml"
 VELMORA_SIGN_PACKAGES="osslsigncode openssl"
 VELMORA_TEST_PACKAGES="python3 python3-pefile clang libclang-rt-14-dev util-linux
     python3-jsonschema $VELMORA_RELEASE_PACKAGES $VELMORA_SIGN_PACKAGES"
 VELMORA_BENCH_PACKAGES="hyperfine valgrind time strace"
-# Node.js and npm, for checking the GitHub Actions workflows.
-VELMORA_WORKFLOW_PACKAGES="nodejs npm"
 
 say() { printf '\033[1m==> %s\033[0m\n' "$*"; }
 
-# Installs the named Debian packages that are not installed yet; with all of
-# them present it does nothing and touches no package list.
+VELMORA_APT_LOG=${TMPDIR:-/tmp}/velmora-apt.$$.log
+
+# apt-get update. Lists that fail (a registry mid-sync, one architecture's
+# index not matching its Release file) do not stop us: they are named, and
+# the install decides whether what we have is enough.
+apt_update() {
+    apt-get update -q >"$VELMORA_APT_LOG" 2>&1 </dev/null && return 0
+    local lists
+    lists=$(sed -nE 's/^Err:[0-9]+ [^ ]+ ([^ ]+) (.*)$/\1 \2/p' "$VELMORA_APT_LOG" | paste -sd ';' | sed 's/;/; /g')
+    echo "apt-get update could not fetch ${lists:-some package lists}; going on with the lists it has" >&2
+}
+
+# apt-get install of the arguments, quietly; its output stays in the log.
+apt_install() {
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@" \
+        >"$VELMORA_APT_LOG" 2>&1 </dev/null
+}
+
+# Installs the named Debian packages that are not installed yet, all in one
+# apt transaction; with all of them present it does nothing and touches no
+# package list. A failed install is tried again after a fresh update (a
+# registry mid-sync settles), then with the release's own suite preferred:
+# while one architecture's lists lag, the other's newer security versions
+# would split a Multi-Arch pair (zlib1g and zlib1g:i386) across two suites.
+# Last, installed libraries may be taken back to the release's versions.
 ensure_packages() {
-    local missing=() package
-    if printf '%s\n' "$@" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
-        say "Adding the i386 architecture for 32-bit Wine"
-        dpkg --add-architecture i386
-        VELMORA_APT_UPDATED=
-    fi
+    local missing=() package suite
     for package in "$@"; do
+        [[ " ${missing[*]} " == *" $package "* ]] && continue
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \
             || missing+=("$package")
     done
@@ -39,20 +58,68 @@ ensure_packages() {
         echo "Missing packages: ${missing[*]}; run this script as root, or: sudo apt-get install ${missing[*]}" >&2
         return 1
     fi
-    say "Installing ${missing[*]}"
-    if [ -z "${VELMORA_APT_UPDATED:-}" ]; then
-        apt-get update -q || return 1
-        VELMORA_APT_UPDATED=1
+    if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        say "Adding the i386 architecture for 32-bit Wine"
+        dpkg --add-architecture i386 || return 1
+        VELMORA_APT_UPDATED=
     fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+    say "Installing ${missing[*]}"
+    [ -n "${VELMORA_APT_UPDATED:-}" ] || apt_update
+    VELMORA_APT_UPDATED=1
+    apt_install "${missing[@]}" && return 0
+    say "The install failed; updating the package lists and trying once more"
+    apt_update
+    apt_install "${missing[@]}" && return 0
+    suite=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
+    if [ -n "$suite" ]; then
+        say "The install failed again; trying with $suite's own suite preferred (-t $suite)"
+        apt_install -t "$suite" "${missing[@]}" && return 0
+        # A library installed earlier from a newer suite (the security
+        # suite's amd64 half, by a command that needed no i386) has no i386
+        # twin of its version while those lists lag: take it back to the
+        # release's own version, so that both halves match.
+        say "The install failed again; trying with $suite's own versions, taking installed libraries back to them"
+        local pin=$VELMORA_APT_LOG.pref downgraded
+        printf 'Package: *\nPin: release n=%s\nPin-Priority: 1001\n' "$suite" >"$pin"
+        # Not with -t as well: with both, apt 2.6 kept the newer versions.
+        if apt_install --allow-downgrades -o Dir::Etc::Preferences="$pin" "${missing[@]}"; then
+            rm -f "$pin"
+            downgraded=$(sed -n '/DOWNGRADED:/,/^[^ ]/s/^  *//p' "$VELMORA_APT_LOG" | tr '\n' ' ')
+            [ -z "$downgraded" ] || echo "Taken back to $suite's own versions: $downgraded" >&2
+            return 0
+        fi
+        rm -f "$pin"
+    fi
+    {
+        echo "Could not install: ${missing[*]}"
+        echo "apt said:"
+        grep -E '^(E:|W:| [^ ])' "$VELMORA_APT_LOG" | tail -n 8 | sed 's/^/    /'
+        echo "Likely cause: the package registry is mid-sync, or lacks one architecture's lists" \
+             "(apt-get update names them). Nothing was installed; try again later with:"
+        echo "    apt-get update && apt-get install ${suite:+-t $suite }${missing[*]}"
+        echo "or run this script again."
+    } >&2
+    return 1
+}
+
+# The Wine packages for running Windows programs of machine $1 (x86 or x64)
+# on this host: 64-bit Wine alone for x64 on a host that runs no 32-bit
+# code; for x86 the 32-bit Wine too, and on such a host the CPU emulator.
+wine_packages() {
+    if [ "$1" = x64 ] && ! host_runs_x86; then
+        echo "wine wine64"
+    elif host_runs_x86; then
+        echo "wine wine32:i386 wine64"
+    else
+        echo "wine wine32:i386 wine64 qemu-user-static"
+    fi
 }
 
 # Node.js and npm, from Debian where the machine has no node or npm. A Node
 # installed from elsewhere is used as it is: NodeSource's, for one, brings
 # its own npm, which Debian's npm package would conflict with.
-ensure_node() {
-    command -v node >/dev/null && command -v npm >/dev/null && return 0
-    ensure_packages $VELMORA_WORKFLOW_PACKAGES
+node_packages() {
+    command -v node >/dev/null && command -v npm >/dev/null || echo "nodejs npm"
 }
 
 # --- The host and its Wine loaders -------------------------------------------
@@ -73,16 +140,27 @@ ensure_node() {
 VELMORA_WINE_DIR=/usr/lib/wine
 VELMORA_EMULATED_WINE=$VELMORA_BUILD/wine/emulated
 
-# True when 32-bit x86 programs run natively here. Asked once per run of a
-# script and passed on to its children, CTest's tests among them.
+# True when 32-bit x86 programs run natively here, asked of the kernel by
+# running one before anything is installed: a 93-byte i386 program that only
+# exits. A kernel without IA-32 emulation refuses it ("Exec format error").
+# Asked once per run of a script and passed on to its children, CTest's
+# tests among them.
 host_runs_x86() {
     if [ -z "${VELMORA_HOST_X86:-}" ]; then
+        local probe=$VELMORA_BUILD/x86-probe
         if [ "${VELMORA_HOST_64BIT_ONLY:-0}" = 1 ]; then
             VELMORA_HOST_X86=forced-no
-        elif "$VELMORA_WINE_DIR/wine" --version >/dev/null 2>&1; then
-            VELMORA_HOST_X86=yes
         else
-            VELMORA_HOST_X86=no
+            mkdir -p "$VELMORA_BUILD"
+            # ELF header, one loadable segment at 0x08048000, then
+            # mov eax, 1; xor ebx, ebx; int 0x80 (exit(0)).
+            { printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+              printf '\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00'
+              printf '\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00'
+              printf '\x00\x80\x04\x08\x00\x80\x04\x08\x5d\x00\x00\x00\x5d\x00\x00\x00\x05\x00\x00\x00'
+              printf '\x00\x10\x00\x00\xb8\x01\x00\x00\x00\x31\xdb\xcd\x80'; } >"$probe"
+            chmod +x "$probe"
+            if "$probe" 2>/dev/null; then VELMORA_HOST_X86=yes; else VELMORA_HOST_X86=no; fi
         fi
         export VELMORA_HOST_X86
     fi
@@ -97,12 +175,6 @@ host_description() {
     no) echo "this host runs 64-bit code only" ;;
     *) echo "the 64-bit-only path, forced by VELMORA_HOST_64BIT_ONLY=1" ;;
     esac
-}
-
-# Installs Wine, and on the 64-bit-only path the CPU emulator as well.
-ensure_wine_packages() {
-    ensure_packages $VELMORA_WINE_PACKAGES || return 1
-    host_runs_x86 || ensure_packages $VELMORA_EMULATION_PACKAGES
 }
 
 # The Windows build that runs natively here: win32 where x86 code runs, else win64.
@@ -154,6 +226,9 @@ SCRIPT
 wine_loader() {
     if host_runs_x86; then
         if [ "$1" = x86 ]; then echo "$VELMORA_WINE_DIR/wine"; else echo "$VELMORA_WINE_DIR/wine64"; fi
+    elif [ "$1" = x64 ] && [ ! -e "$VELMORA_WINE_DIR/wine" ]; then
+        # Only the 64-bit Wine is installed (run.sh of the x64 build).
+        echo "$VELMORA_WINE_DIR/wine64"
     else
         ensure_emulated_wine || return 1
         if [ "$1" = x86 ]; then echo "$VELMORA_EMULATED_WINE/lib/wine/wine"
@@ -180,14 +255,24 @@ wine_environment() {
     export WINEDEBUG=${WINEDEBUG:--all}
     export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
     unset DISPLAY WAYLAND_DISPLAY WINELOADER
+    # Wine reads file names and drive labels in the locale's character set,
+    # and takes its code pages from the locale: one UTF-8 locale for every
+    # run, whatever the shell has (a fresh Debian has no LANG at all, and
+    # then reads the label "Clé" as "ClC)").
+    export LC_ALL=C.UTF-8
 }
 
 # Makes the Wine prefix $1 if it does not exist yet: a 64-bit prefix, so a
 # 32-bit program runs under WOW64 as on 64-bit Windows. Made by the 64-bit
 # loader of this host's path, so that its 32-bit half is installed as well.
+# A prefix made while only the 64-bit Wine was installed has no 32-bit half,
+# and cannot be given one later: once the 32-bit Wine is there it is made anew.
 ensure_wine_prefix() {
     local prefix=$1
-    [ -f "$prefix/system.reg" ] && return 0
+    if [ -f "$prefix/system.reg" ]; then
+        [ -f "$prefix/drive_c/windows/syswow64/kernel32.dll" ] || [ ! -e "$VELMORA_WINE_DIR/wine" ] && return 0
+        say "The Wine prefix $prefix has no 32-bit half; making it anew"
+    fi
     say "Creating the Wine prefix $prefix"
     mkdir -p "$(dirname "$prefix")"
     rm -rf "$prefix"

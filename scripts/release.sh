@@ -76,7 +76,8 @@ if [ -n "$github" ]; then
         { echo "release.sh: --github needs a GitHub repository as OWNER/REPO, not $github" >&2; exit 2; }
 fi
 
-ensure_packages $VELMORA_BUILD_PACKAGES $VELMORA_RELEASE_PACKAGES
+signing=$cert$key$pass_file$timestamp
+ensure_packages $VELMORA_BUILD_PACKAGES $VELMORA_RELEASE_PACKAGES ${signing:+$VELMORA_SIGN_PACKAGES} || exit 1
 
 case $url_base in
 ''|http://?*|https://?*) ;;
@@ -87,10 +88,9 @@ esac
 # anything is built, each fault with one line. The key is only ever read,
 # by openssl here and by osslsigncode below, from where it is; an encrypted
 # one is opened with the password file or refused, never asked for.
-if [ -n "$cert$key$pass_file$timestamp" ]; then
+if [ -n "$signing" ]; then
     [ -n "$cert" ] && [ -n "$key" ] ||
         fail "signing needs both --sign-cert and --sign-key"
-    ensure_packages $VELMORA_SIGN_PACKAGES
     for file in "$cert" "$key" ${pass_file:+"$pass_file"}; do
         [ -f "$file" ] || fail "cannot read $file: no such file"
         [ -r "$file" ] || fail "cannot read $file: permission denied"

@@ -14,14 +14,19 @@ case ${1:-} in
 --x64) build=win64; shift ;;
 esac
 
-ensure_packages $VELMORA_BUILD_PACKAGES
-ensure_wine_packages
 if [ -z "$build" ]; then
     build=$(native_build)
     [ "$build" = win64 ] && echo "run.sh: $(host_description): running the x64 build" >&2
 elif [ "$build" = win32 ] && ! host_runs_x86; then
     echo "run.sh: $(host_description): the x86 build runs under CPU emulation, about 5 s a run" \
          "(a new prefix about half a minute)" >&2
+fi
+# What this build needs and no more: the x64 build on a host that runs no
+# 32-bit code wants neither the i386 architecture nor the 32-bit Wine.
+if [ "$build" = win32 ]; then
+    ensure_packages $VELMORA_BUILD_X86_PACKAGES $(wine_packages x86) || exit 1
+else
+    ensure_packages $VELMORA_BUILD_X64_PACKAGES $(wine_packages x64) || exit 1
 fi
 build_windows "$build" --target Velmora >/dev/null
 

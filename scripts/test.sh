@@ -7,9 +7,7 @@
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-ensure_packages $VELMORA_BUILD_PACKAGES $VELMORA_TEST_PACKAGES || exit 1
-ensure_wine_packages || exit 1
-ensure_node || exit 1
+ensure_packages $VELMORA_BUILD_PACKAGES $VELMORA_TEST_PACKAGES $(wine_packages x86) $(node_packages) || exit 1
 
 passed=0
 failed=0
@@ -134,6 +132,20 @@ if /usr/bin/python3 "$VELMORA_ROOT/tests/workflows/test_check_results.py"; then
     passed=$((passed + 1))
 else
     failed=$((failed + 1)); failures+=("results check: see above")
+fi
+
+# 7. The scripts' install logic, against stand-ins for apt and dpkg.
+say "Tests: install logic"
+log=$(mktemp)
+bash "$VELMORA_ROOT/tests/install/install_test.sh" >"$log" 2>&1
+cat "$log"
+summary=$(tail -n 1 "$log")
+rm -f "$log"
+if [[ $summary =~ ^install:\ ([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+    passed=$((passed + BASH_REMATCH[1])); failed=$((failed + BASH_REMATCH[2]))
+    [ "${BASH_REMATCH[2]}" -eq 0 ] || failures+=("install logic: see above")
+else
+    failed=$((failed + 1)); failures+=("install logic: did not run")
 fi
 
 echo

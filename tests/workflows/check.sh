@@ -33,7 +33,7 @@ install_parser() {
     mv "$bundle.new" "$bundle" && cp "$here/package-lock.json" "$work/package-lock.stamp"
 }
 
-ensure_node || exit 1
+ensure_packages $(node_packages) || exit 1
 if [ ! -f "$bundle" ] || ! cmp -s "$here/package-lock.json" "$work/package-lock.stamp"; then
     install_parser || { echo "check.sh: could not install the workflow parser" >&2; exit 1; }
 fi
