@@ -108,7 +108,7 @@ def Unpack(job, dist):
             Fail("%s holds %d archives velmora-*-%s.zip, not one: see the download step"
                  % (dist, len(found), kind))
         archive = found[0]
-        CheckSum(archive, os.path.dirname(archive), [ReadSumLine(archive + ".sha256")])
+        CheckSum(archive, os.path.dirname(archive), [ArchiveSumLine(archive)])
         try:
             with zipfile.ZipFile(archive) as z:
                 z.extractall(job.File(folder))
@@ -119,12 +119,15 @@ def Unpack(job, dist):
         print("%s: unpacked into %s, every file as its sums say" % (archive, job.File(folder)))
 
 
-def ReadSumLine(path):
+def ArchiveSumLine(archive):
+    """The archive's line of its .sha256, for the archive whatever name the
+    line gives."""
     try:
-        with open(path) as f:
-            return f.readline()
+        with open(archive + ".sha256") as f:
+            digest = (f.readline().split() or [""])[0]
     except OSError as error:
-        Fail("%s: %s: it comes with the archive, download it too" % (path, error.strerror))
+        Fail("%s.sha256: %s: it comes with the archive, download it too" % (archive, error.strerror))
+    return "%s  %s" % (digest, os.path.basename(archive))
 
 
 def CheckSum(archive, folder, lines):
@@ -338,7 +341,10 @@ def RemoveDisk(job):
         shutil.rmtree(job.File("labelled-disk"), ignore_errors=True)
     elif os.path.exists(VhdPath(job)):
         RunDiskpart(job, 'select vdisk file="%s"\r\ndetach vdisk noerr\r\n' % VhdPath(job), "detach")
-        os.remove(VhdPath(job))
+        try:
+            os.remove(VhdPath(job))
+        except OSError as error:
+            Fail("%s could not be deleted (%s): see diskpart's output above" % (VhdPath(job), error.strerror))
     if os.path.exists(job.File("labelled-drive.txt")):
         os.remove(job.File("labelled-drive.txt"))
     print("No labelled disk is left.")
@@ -357,6 +363,7 @@ def main(argv):
     parser.add_argument("step", choices=list(STEPS))
     parser.add_argument("dist", nargs="?", help="unpack: the folder with the archives")
     args = parser.parse_args(argv)
+    sys.stdout.reconfigure(line_buffering=True)  # in order with the programs' own output
     if (args.step == "unpack") != (args.dist is not None):
         parser.error("the folder of the archives goes with unpack, and only there")
     job = Job(args.build, args.work, Machine(args.wine))
