@@ -148,10 +148,25 @@ else
     failed=$((failed + 1)); failures+=("install logic: did not run")
 fi
 
+# 8. The Windows job of windows.yml, step by step under Wine, on the archives
+#    release.sh builds: x64 whole; x86 whole where the host runs 32-bit code.
+if host_runs_x86; then
+    job_how="x64 and x86 whole (x86 under WOW64)"
+else
+    job_how="x64 whole; x86 up to the refusal, emulated (qemu-i386-static: no -L, no end-to-end run)"
+fi
+say "Tests: the Windows job under Wine"
+if WINESERVER=$VELMORA_WINE_DIR/wineserver /usr/bin/python3 "$VELMORA_ROOT/tests/workflows/test_windows_job.py"; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1)); failures+=("Windows job: see above"); job_how="$job_how, FAILED"
+fi
+
 echo
 echo "Host: $(host_description)"
 echo "x64 build (build/win64/Velmora.exe): $x64_how"
 echo "x86 build (build/win32/Velmora.exe): $x86_how"
+echo "Windows job (windows.yml) under Wine: $job_how"
 echo
 for failure in "${failures[@]}"; do echo "FAILED: $failure"; done
 echo "velmora: $passed passed, $failed failed"

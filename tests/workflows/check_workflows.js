@@ -73,7 +73,7 @@ function CodeOf(text) {
 function FaultsOfStructure(workflow) {
   const jobs = workflow.jobs || {};
   return [...FaultsOfJobs(jobs), ...FaultsOfPublish(jobs), ...FaultsOfSecrets(workflow),
-          ...FaultsOfCalled(workflow)];
+          ...FaultsOfCalled(workflow), ...FaultsOfWindowsJobs(jobs)];
 }
 
 // Each job states its own permissions, contents: read, and only publish
@@ -137,6 +137,26 @@ function FaultsOfCalled(workflow) {
   if (!events.includes("workflow_call")) return [];
   return [...TextsOf(workflow.jobs, "jobs")].filter(([, text]) => /github[._]event_name/i.test(text))
       .map(([where]) => `${where}: a workflow that can be called must branch on inputs, not github.event_name`);
+}
+
+// A job on Windows runs each step of its own with one call of the job's
+// program, which scripts/test.sh runs under Wine: logic written into a step
+// would run for the first time on GitHub.
+const kJobProgram =
+    /^(?:\$\{\{ format\(')?python \S*\btests[\\/]workflows[\\/]windows_job\.py(?: [\w.:\\/{}-]+)*(?:', [\w., ]+\) \}\})?$/;
+
+function FaultsOfWindowsJobs(jobs) {
+  const faults = [];
+  for (const [id, job] of Object.entries(jobs)) {
+    const machines = [...TextsOf({ on: job["runs-on"], strategy: job.strategy }, "")];
+    if (!machines.some(([, text]) => /windows/i.test(text))) continue;
+    (job.steps || []).forEach((step, i) => {
+      if (step.run !== undefined && !kJobProgram.test(String(step.run).trim())) {
+        faults.push(`jobs.${id}.steps[${i}] is not one call of tests/workflows/windows_job.py: its logic would first run on GitHub`);
+      }
+    });
+  }
+  return faults;
 }
 
 // One line on a file that should be accepted, or null when it is.
