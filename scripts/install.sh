@@ -176,7 +176,7 @@ report_install_failure() {
         echo "Could not install: $*"
         case $VELMORA_INSTALL_FAILURE in
         missing)
-            grep -m1 -E '^E: ' "$VELMORA_APT_LOG"
+            grep -E '^E: (Unable to locate|Package .* has no installation candidate|Couldn.t find)' "$VELMORA_APT_LOG"
             echo "Debian ${suite:-(this release)} has no such package. Nothing was installed." ;;
         lock)
             grep -m1 -E '^E: ' "$VELMORA_APT_LOG"
