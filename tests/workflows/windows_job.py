@@ -130,7 +130,8 @@ class Job:
         if status == 0:
             rows = [line.split() for line in out.decode("latin-1").splitlines()]
             return next((" ".join(row[1:]) for row in rows if row[:1] == ["NoDrives"]), "none")
-        said = (errors or b"").decode("latin-1").strip()
+        # Windows' reg says why on its error output, Wine's on its output.
+        said = ((out or b"") + (errors or b"")).decode("latin-1").strip()
         if status is not None and "unable to find" in said.lower():
             return "none"
         Fail("reg could not read NoDrives under %s (exit status %s): %s"
