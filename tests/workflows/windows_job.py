@@ -91,6 +91,8 @@ class Machine:
 
 
 def RunChild(command, timeout, **options):
+    """Machine.Run's answer for any command: a child that overran is killed
+    and waited for again, within KILLED_SECONDS, else the step fails."""
     child = subprocess.Popen(command, stdin=subprocess.DEVNULL, **options)
     try:
         out, errors = child.communicate(timeout=timeout)
