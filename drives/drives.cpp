@@ -163,6 +163,7 @@ static void PrintRow(const char *root, const char *label, const char *typeText,
 static const DWORD kAnswerMilliseconds = 9000;
 static const DWORD kCancelMilliseconds = 500;
 static const DWORD kCancelStepMilliseconds = 50;
+static const SIZE_T kSmallStackBytes = 64 * 1024;
 
 typedef BOOL(WINAPI *CancelSynchronousIoFunction)(HANDLE thread);
 
@@ -173,10 +174,22 @@ static DWORD TimeLeft(DWORD start, DWORD limit)
     return spent < limit ? limit - spent : 0;
 }
 
+// A query's thread, or NULL when none can be made. A thread that cannot be
+// made with the executable's default stack is tried once more with a small
+// reservation, which may still fit where the default did not: the query
+// needs little.
+static HANDLE StartQueryThread(VolumeQuery *query)
+{
+    HANDLE thread = CreateThread(NULL, 0, QueryVolume, query, 0, NULL);
+    if (thread != NULL)
+        return thread;
+    return CreateThread(NULL, kSmallStackBytes, QueryVolume, query, STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
+}
+
 // Starts the queries of every present drive, each on a thread of its own,
 // all of them before any is waited for: this thread asks nothing of a
-// drive. A drive whose thread cannot be started keeps a NULL thread and is
-// asked on this thread when its row comes, as it always was.
+// drive. A drive whose thread cannot be made keeps a NULL thread and is not
+// asked at all: it is listed as one that did not answer.
 static void StartVolumeQueries(DWORD present, HANDLE *threads)
 {
     char root[DRIVE_ROOT_SIZE] = "A:\\";
@@ -186,21 +199,24 @@ static void StartVolumeQueries(DWORD present, HANDLE *threads)
             continue;
         root[0] = (char)('A' + i);
         PrepareQuery(&g_volumeQueries[i], root);
-        threads[i] = CreateThread(NULL, 0, QueryVolume, &g_volumeQueries[i], 0, NULL);
+        threads[i] = StartQueryThread(&g_volumeQueries[i]);
     }
 }
 
 // The answer of drive `i` once it is in, within what is left of the bound
-// for answers, and its type; NULL for a network drive or a query that did
-// not end in time, whose thread is then left in threads[i] for the
-// cancelling, and whose type is what it had learned by then. Every thread
-// that ended is closed.
+// for answers, and its type; NULL for a network drive, a drive that had no
+// thread (its type then stays unknown), or a query that did not end in
+// time, whose thread is then left in threads[i] for the cancelling, and
+// whose type is what it had learned by then. Every thread that ended is
+// closed.
 static const VolumeQuery *AwaitVolumeQuery(int i, HANDLE *threads, DWORD start, unsigned int *type)
 {
     VolumeQuery *query = &g_volumeQueries[i];
     if (threads[i] == NULL) {
-        QueryVolume(query);
-    } else if (WaitForSingleObject(threads[i], TimeLeft(start, kAnswerMilliseconds)) == WAIT_OBJECT_0) {
+        *type = KnownType(query);  // never asked: DRIVE_UNKNOWN
+        return NULL;
+    }
+    if (WaitForSingleObject(threads[i], TimeLeft(start, kAnswerMilliseconds)) == WAIT_OBJECT_0) {
         CloseHandle(threads[i]);
         threads[i] = NULL;
     }

@@ -46,7 +46,7 @@ struct Drive {
     DWORD answerMilliseconds = 0;
     bool ignoresCancel = false;
     // Its type query never returns: opening its root waits, as the volume
-    // query does, until cancelled.
+    // query does, until cancelled, or for ever if it ignores the cancel.
     bool typeNeverComes = false;
 };
 

@@ -230,12 +230,13 @@ typedef enum { WinLocalSystemSid = 22, WinBuiltinAdministratorsSid = 26 } WELL_K
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
 
-// Waiting, and the process error mode
+// Waiting, threads, and the process error mode
 #define WAIT_OBJECT_0 0x00000000L
 #define WAIT_ABANDONED 0x00000080L
 #define WAIT_TIMEOUT 258L
 #define WAIT_FAILED ((DWORD)0xFFFFFFFF)
 #define INFINITE 0xFFFFFFFF
+#define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000
 
 #define SEM_FAILCRITICALERRORS 0x0001
 #define SEM_NOOPENFILEERRORBOX 0x8000

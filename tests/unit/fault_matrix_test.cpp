@@ -84,7 +84,8 @@ const std::set<std::string> kNeverFail = {"GetCurrentProcess", "GetLastError", "
 
 // Failing any of these, on any call, changes nothing the user sees or the
 // registry holds. They have no rows in the table: the loop below fails each
-// of their calls.
+// of their calls. (The listing tries a drive's thread twice; both tries
+// failing is a row of drives_test.cpp's slow drives.)
 const std::set<std::string> kChangesNothing = {
     "OpenProcessToken", "LookupPrivilegeValueA", "AdjustTokenPrivileges", "CloseHandle",
     "RegCloseKey",      "WriteConsoleW",         "MultiByteToWideChar",   "WideCharToMultiByte",

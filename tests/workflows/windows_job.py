@@ -11,9 +11,11 @@ labelled disk is a drive of the Wine prefix.
 Steps, in the job's order:
     unpack DIST  the archives in DIST into velmora\\ and tests\\, each checked
                  against its .sha256 and its entries against SHA256SUMS
-    record       Windows, the account, the code pages, NoDrives before the run
+    record       Windows, the account, the code pages (the one Velmora writes
+                 a file in among them), NoDrives before the run
     refusal      the test program without --change-this-machine: status 2
-    disk         the NTFS disk labelled "Cl\u00e9 Donn\u00e9es", given a letter
+    disk         the NTFS disk labelled "Cl\u00e9 Donn\u00e9es", given a letter, its
+                 label read back
     list         Velmora.exe -L: the disk's row, byte for byte
     e2e          the test program with --change-this-machine
     judge        check_results.py on its results; NoDrives as before the run
@@ -22,9 +24,12 @@ Steps, in the job's order:
 Everything is kept in the working folder (default: the current one):
 the unpacked archives, the disk's letter, the outputs. Exit status 0 when
 the step did what it should, else 1 with a line saying what to look at
-(as ::error:: on a GitHub runner). Python's standard library only.
+(as ::error:: on a GitHub runner); also where a program the step started
+overran its time and did not end once killed. Python's standard library
+only.
 """
 import argparse
+import codecs
 import glob
 import hashlib
 import os
@@ -43,6 +48,14 @@ LABEL = "Cl\u00e9 Donn\u00e9es"
 POLICY_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Policies\Explorer"
 CODE_PAGES = r"HKLM\SYSTEM\CurrentControlSet\Control\Nls\CodePage"
 VHD_SIZE_MB = 64
+# How long a child may take: most are quick; -L ends within its own bound.
+CHILD_SECONDS = 5 * 60
+LIST_SECONDS = 60
+E2E_SECONDS = 20 * 60
+# How long a child that overran is waited for once it is killed. One that
+# cannot end (a thread stuck in a driver) fails its step instead of holding
+# the job until the job's limit.
+KILLED_SECONDS = 30
 
 
 class StepFailed(Exception):
@@ -60,20 +73,38 @@ class Machine:
     def __init__(self, launcher):
         self.launcher = [launcher] if launcher else []
 
-    def Run(self, program, *arguments, **options):
-        return subprocess.run(self.launcher + [program] + list(arguments), stdin=subprocess.DEVNULL,
-                              **options)
+    def Run(self, program, *arguments, timeout=CHILD_SECONDS, **options):
+        """The program's exit status and what it wrote to pipes (stdout,
+        stderr), or status None when it overran `timeout` and was killed."""
+        return RunChild(self.launcher + [program] + list(arguments), timeout, **options)
 
     def Output(self, program, *arguments):
         """What the program wrote, as text of its ANSI bytes, or None when it failed."""
-        done = self.Run(program, *arguments, stdout=subprocess.PIPE)
-        return done.stdout.decode("latin-1") if done.returncode == 0 else None
+        status, out, _ = self.Run(program, *arguments, stdout=subprocess.PIPE)
+        return out.decode("latin-1") if status == 0 else None
 
     def Path(self, path):
         """A path of this machine as the Windows programs see it: under Wine
         the Unix root is Z:."""
         path = os.path.abspath(path)
         return "Z:" + path.replace("/", "\\") if self.launcher else path
+
+
+def RunChild(command, timeout, **options):
+    """Machine.Run's answer for any command: a child that overran is killed
+    and waited for again, within KILLED_SECONDS, else the step fails."""
+    child = subprocess.Popen(command, stdin=subprocess.DEVNULL, **options)
+    try:
+        out, errors = child.communicate(timeout=timeout)
+        return child.returncode, out, errors
+    except subprocess.TimeoutExpired:
+        child.kill()
+    try:
+        child.communicate(timeout=KILLED_SECONDS)
+    except subprocess.TimeoutExpired:
+        Fail("%s ran over %d s, was killed, and did not end within %d s after: it is left running"
+             % (" ".join(command), timeout, KILLED_SECONDS))
+    return None, None, None
 
 
 class Job:
@@ -93,10 +124,27 @@ class Job:
             Fail("no labelled disk: the disk step did not make one (see its output)")
 
     def NoDrives(self):
-        """The machine's NoDrives as reg prints it, or "none"."""
-        text = self.machine.Output("reg", "query", POLICY_KEY, "/v", "NoDrives")
-        rows = [line.split() for line in (text or "").splitlines()]
-        return next((" ".join(row[1:]) for row in rows if row[:1] == ["NoDrives"]), "none")
+        """The machine's NoDrives as reg prints it, or "none" where reg could
+        not find it; any other failure of reg fails the step: a key that
+        cannot be read is not one without the value."""
+        status, out, errors = self.machine.Run("reg", "query", POLICY_KEY, "/v", "NoDrives",
+                                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if status == 0:
+            rows = [line.split() for line in out.decode("latin-1").splitlines()]
+            return next((" ".join(row[1:]) for row in rows if row[:1] == ["NoDrives"]), "none")
+        # Windows' reg says why on its error output, Wine's on its output.
+        said = ((out or b"") + (errors or b"")).decode("latin-1").strip()
+        if status is not None and "unable to find" in said.lower():
+            return "none"
+        Fail("reg could not read NoDrives under %s (exit status %s): %s"
+             % (POLICY_KEY, status, said or "it said nothing"))
+
+    def OutputCodePage(self):
+        try:
+            with open(self.File("output-code-page.txt")) as f:
+                return f.read().strip()
+        except OSError:
+            Fail("no output code page was recorded: see the record step")
 
 
 # ------------------------------------------------------------------ steps
@@ -149,18 +197,18 @@ def CheckSum(archive, folder, lines):
 
 # The expected bytes rest on the system's code pages: ANSI 1252, in which
 # the test program passes "D\xE9j\xE0" on Velmora's command line, and OEM
-# 437, in which Velmora writes to a pipe or a file. The registry's values are
-# what a program gets that sets no code page of its own; chcp's is the
-# console's, and Velmora's children have none there.
+# 437. The registry's values are what a program gets that sets no code page
+# of its own. Velmora writes redirected output in the console's output code
+# page, or the OEM one where it has no console: recorded for the list step.
 def Record(job):
     machine = job.machine
-    pages = {}
-    for name in ("ACP", "OEMCP"):
-        text = machine.Output("reg", "query", CODE_PAGES, "/v", name) or ""
-        pages[name] = next((line.split()[-1] for line in text.splitlines()
-                            if line.split()[:1] == [name]), "unknown")
+    pages = CodePages(machine)
+    output = OutputCodePage(machine, pages["OEMCP"])
     print((machine.Output("cmd", "/c", "ver") or "Windows of unknown version").strip())
-    print("ANSI code page %s, OEM code page %s" % (pages["ACP"], pages["OEMCP"]))
+    print("ANSI code page %s, OEM code page %s, Velmora writes a file in code page %s"
+          % (pages["ACP"], pages["OEMCP"], output))
+    with open(job.File("output-code-page.txt"), "w") as f:
+        f.write(output)
     machine.Run("whoami", "/user", "/groups")
     nodrives = job.NoDrives()
     print("NoDrives before the run: %s" % nodrives)
@@ -173,11 +221,34 @@ def Record(job):
         Fail("the expected bytes do not hold on this machine: %s" % " and ".join(differs))
 
 
+def CodePages(machine):
+    pages = {}
+    for name in ("ACP", "OEMCP"):
+        text = machine.Output("reg", "query", CODE_PAGES, "/v", name) or ""
+        pages[name] = next((line.split()[-1] for line in text.splitlines()
+                            if line.split()[:1] == [name]), "unknown")
+    return pages
+
+
+# On Windows the job's children share its console, and with it the code page
+# GetConsoleOutputCP gives; 0 where there is no console. Under Wine the job is
+# a Linux program, and a Windows program whose output goes to a file has no
+# console (GetConsoleOutputCP gives 0), so Velmora takes the OEM code page.
+def OutputCodePage(machine, oem):
+    if machine.launcher:
+        return oem
+    import ctypes  # Windows alone comes here
+    page = ctypes.windll.kernel32.GetConsoleOutputCP()
+    return str(page) if page else oem
+
+
 # Elevated, the test program lists its cases and what it would change,
 # changes nothing and exits 2; without administrator rights it says so in
 # one line instead.
 def Refusal(job):
-    status = job.machine.Run(job.tests, job.machine.Path(job.velmora)).returncode
+    status = job.machine.Run(job.tests, job.machine.Path(job.velmora))[0]
+    if status is None:
+        Fail("the test program did not finish within %d s" % CHILD_SECONDS)
     if status != 2:
         Fail("the test program refused to run here (exit status %d, not 2): see its lines above"
              % status)
@@ -187,6 +258,10 @@ def Disk(job):
     letter = MakeWineDrive(job) if job.machine.launcher else MakeVirtualDisk(job)
     with open(job.File("labelled-drive.txt"), "w") as f:
         f.write(letter)
+    found = WineLabel(job, letter) if job.machine.launcher else WindowsLabel(letter)
+    if found != LABEL:
+        Fail("the disk %s: reads back labelled %s, not %s: the label was not set as meant"
+             % (letter, ascii(found), ascii(LABEL)))
     print("The disk labelled %s is %s:" % (LABEL, letter))
 
 
@@ -204,8 +279,41 @@ def MakeWineDrive(job):
     with open(os.path.join(folder, ".windows-label"), "w", encoding="utf-8") as f:
         f.write(LABEL)
     os.symlink(folder, os.path.join(devices, letter.lower() + ":"))
-    subprocess.run([os.environ.get("WINESERVER", "wineserver"), "-k"], stderr=subprocess.DEVNULL)
+    RunChild([os.environ.get("WINESERVER", "wineserver"), "-k"], CHILD_SECONDS, stderr=subprocess.DEVNULL)
     return letter
+
+
+# The job is a Linux program here: a Windows program reads the label back,
+# cmd's vol, which with its output to a pipe (no console) writes it in the
+# ANSI code page: " Volume in drive L is NAME" or "... has no label.".
+def WineLabel(job, letter):
+    status, out, _ = job.machine.Run("cmd", "/c", "vol", letter + ":", stdout=subprocess.PIPE)
+    text = (out or b"").decode(Codec(CodePages(job.machine)["ACP"]), "replace")
+    lead = "volume in drive %s " % letter.lower()
+    for line in text.splitlines():
+        line = line.strip()
+        if line.lower().startswith(lead + "is "):
+            return line[len(lead) + 3:]
+        if line.lower().startswith(lead + "has no label"):
+            return ""
+    Fail("cmd /c vol %s: gave no label (exit status %s): %s" % (letter, status, ascii(text)))
+
+
+def WindowsLabel(letter):
+    import ctypes  # Windows alone comes here
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    label = ctypes.create_unicode_buffer(261)
+    if not kernel32.GetVolumeInformationW(letter + ":\\", label, 261, None, None, None, None, 0):
+        Fail("the label of %s: could not be read back (GetVolumeInformationW: error %d)"
+             % (letter, ctypes.get_last_error()))
+    return label.value
+
+
+def Codec(page):
+    try:
+        return codecs.lookup("cp" + page).name
+    except LookupError:
+        Fail("Python knows no code page %s" % page)
 
 
 def FreeLetter(used):
@@ -228,6 +336,10 @@ def MakeVirtualDisk(job):
     RunDiskpart(job, DiskpartScript(VhdPath(job), letter), "make")
     if not os.path.isdir(letter + ":\\"):
         Fail("diskpart made the disk but %s: is not there: see diskpart's output above" % letter)
+    # In Unicode: diskpart would read the label's bytes in a code page.
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    if not kernel32.SetVolumeLabelW(letter + ":\\", LABEL):
+        Fail("the disk %s: could not be labelled (SetVolumeLabelW: error %d)" % (letter, ctypes.get_last_error()))
     return letter
 
 
@@ -242,18 +354,18 @@ def DiskpartScript(vhd, letter):
         "online disk noerr",
         "attributes disk clear readonly",
         "create partition primary",
-        'format fs=ntfs label="%s" quick' % LABEL,
+        "format fs=ntfs quick",
         "assign letter=%s" % letter,
     ]) + "\r\n"
 
 
 def RunDiskpart(job, script, doing):
     # diskpart reads its script's bytes in the OEM code page (437, as the
-    # record step makes sure), the label's é among them.
+    # record step makes sure).
     path = job.File("velmora-diskpart.txt")
     with open(path, "wb") as f:
         f.write(script.encode("cp437"))
-    status = job.machine.Run("diskpart", "/s", path).returncode
+    status = job.machine.Run("diskpart", "/s", path)[0]
     if status != 0:
         Fail("diskpart could not %s the disk (exit status %d): see its output above, and %s"
              % (doing, status, path))
@@ -264,20 +376,20 @@ def RunDiskpart(job, script, doing):
 # as in the listing on screen.
 def List(job):
     letter = job.Letter()
+    page = job.OutputCodePage()
     with open(job.File("velmora-list.txt"), "wb") as out, \
             open(job.File("velmora-list-errors.txt"), "wb") as errors:
-        try:
-            status = job.machine.Run(job.velmora, "-L", stdout=out, stderr=errors, timeout=60).returncode
-        except subprocess.TimeoutExpired:
-            Fail("Velmora.exe -L did not finish within a minute")
+        status = job.machine.Run(job.velmora, "-L", stdout=out, stderr=errors, timeout=LIST_SECONDS)[0]
     listing = ShowFiles(job, "velmora-list.txt", "velmora-list-errors.txt")
-    row = (b"\r\n\r\n " + letter.encode() + b":\\" + b" " * 8 + LABEL.encode("cp437") + b" " * 12 +
+    if status is None:
+        Fail("Velmora.exe -L did not finish within %d s" % LIST_SECONDS)
+    row = (b"\r\n\r\n " + letter.encode() + b":\\" + b" " * 8 + LABEL.encode(Codec(page)) + b" " * 12 +
            b"Local Disk" + b" " * 13 + b"NTFS" + b" " * 14 + b"Visible\r\n")
     if status != 0:
         Fail("Velmora.exe -L exited with status %d, not 0: see its output above" % status)
     if row not in listing:
-        Fail("Velmora.exe -L did not list %s: with its label in code page 437, Local Disk, NTFS, "
-             "Visible (velmora-list.txt)" % letter)
+        Fail("Velmora.exe -L did not list %s: with its label in code page %s, Local Disk, NTFS, "
+             "Visible (velmora-list.txt)" % (letter, page))
 
 
 def ShowFiles(job, *names):
@@ -300,14 +412,10 @@ def E2e(job):
                  "--gtest_output=xml:" + machine.Path(job.File("e2e-results.xml")),
                  machine.Path(job.velmora)]
     with open(job.File("e2e-output.txt"), "wb") as out, open(job.File("e2e-errors.txt"), "wb") as errors:
-        try:
-            status = machine.Run(job.tests, *arguments, stdout=out, stderr=errors,
-                                 timeout=20 * 60).returncode
-        except subprocess.TimeoutExpired:
-            status = None
+        status = machine.Run(job.tests, *arguments, stdout=out, stderr=errors, timeout=E2E_SECONDS)[0]
     ShowFiles(job, "e2e-output.txt", "e2e-errors.txt")
     if status is None:
-        Fail("the test program did not finish within 20 minutes: see its output above")
+        Fail("the test program did not finish within %d minutes: see its output above" % (E2E_SECONDS // 60))
     if status != 0:
         Fail("the test program failed (exit status %d): see its output above and e2e-results.xml"
              % status)
