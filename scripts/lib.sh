@@ -15,7 +15,7 @@ VELMORA_BUILD_X64_PACKAGES="cmake make libgtest-dev g++-mingw-w64-x86-64 binutil
 # The release archive and its package manifests; signing it.
 VELMORA_RELEASE_PACKAGES="git python3 python3-yaml"
 VELMORA_SIGN_PACKAGES="osslsigncode openssl"
-VELMORA_TEST_PACKAGES="python3 python3-pefile clang libclang-rt-14-dev util-linux
+VELMORA_TEST_PACKAGES="python3 python3-pefile clang libclang-rt-dev util-linux
     python3-jsonschema $VELMORA_RELEASE_PACKAGES $VELMORA_SIGN_PACKAGES"
 VELMORA_BENCH_PACKAGES="hyperfine valgrind time strace"
 
