@@ -9,8 +9,8 @@
 # with the same Debian packages, which TOOLCHAIN.txt names (releases are
 # built on Debian 12; elsewhere it builds, and says the bytes will differ):
 # the archives' times are the commit's (or $SOURCE_DATE_EPOCH's), their
-# order and modes fixed. Beside each archive it writes <archive>.sha256, and the package
-# manifests made from the release archive: winget/ (winget's three files)
+# order and modes fixed. Beside each archive it writes <archive>.sha256,
+# and the package manifests made from the release archive: winget/ (winget's three files)
 # and velmora.json (Scoop's). Where the release will be published matters
 # to the manifests alone, never to the archives' bytes.
 #
@@ -161,27 +161,27 @@ if [ -n "$cert" ]; then
 fi
 
 # TOOLCHAIN.txt, in both archives and in the build folder (where SHA256SUMS
-# checks it too): the Debian release and the package of each tool whose
-# version shapes the bytes. CR LF line ends, for Notepad.
+# checks it too): what shapes the bytes. The compiler, binutils and runtime
+# by their Debian packages' versions; Python and the zlib that packs the zip
+# by their own. Not the point release (12.11), which changes with packages
+# that play no part. CR LF line ends, for Notepad.
 package_of() {
     local owner
     owner=$(dpkg-query -S "$(readlink -f "$1")" 2>/dev/null | head -n 1)
-    dpkg-query -W -f='${Package} ${Version}' "${owner%%: *}" 2>/dev/null || echo "$1: no Debian package"
+    [ -n "$owner" ] && dpkg-query -W -f='${Package} ${Version}' "${owner%%: *}" || echo "$1 (no Debian package)"
 }
 {
-    echo "Velmora $version was built on Debian $(cat /etc/debian_version 2>/dev/null || echo "(none)")" \
-         "($(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-unknown}")) with these packages:"
+    echo "Velmora $version was built on $(. /etc/os-release && echo "Debian ${VERSION_ID:-} (${VERSION_CODENAME:-})") with:"
     echo
     for prefix in i686 x86_64; do
         echo "    $(package_of "$(command -v $prefix-w64-mingw32-g++)")"   # the compiler
         echo "    $(package_of /usr/bin/$prefix-w64-mingw32-ld)"           # binutils
         echo "    $(package_of /usr/$prefix-w64-mingw32/lib/libmsvcrt.a)" # the runtime
     done
-    echo "    $(package_of /usr/bin/python3)"
-    echo "    $(dpkg-query -W -f='${Package} ${Version}' "zlib1g:$(dpkg --print-architecture)")"
+    /usr/bin/python3 -c 'import sys, zlib; print("    Python %s, zlib %s" % (sys.version.split()[0], zlib.ZLIB_RUNTIME_VERSION))'
     echo
     echo "Every entry's time: $(date -u -d "@$epoch" '+%Y-%m-%d %H:%M:%S') UTC ($epoch)."
-    echo "The same commit gives the same bytes only with the same packages."
+    echo "The same commit gives the same bytes only with the same toolchain."
 } | sed 's/$/\r/' >"$build/TOOLCHAIN.txt"
 
 mkdir -p "$out"

@@ -206,9 +206,10 @@ class Archive(unittest.TestCase):
                 self.assertEqual(check.stdout, "".join("%s: OK\n" % name for name in
                                                        executables(kind) + ["TOOLCHAIN.txt"]),
                                  check.stderr)
-                with open("/etc/debian_version", "rb") as f:
-                    self.assertIn(b"built on Debian %s (" % f.read().strip(),
-                                  archive.read("TOOLCHAIN.txt"), "not this host's release")
+                with open("/etc/os-release") as f:
+                    release = re.search(r'^VERSION_ID="?(\w+)', f.read(), re.M).group(1)
+                self.assertIn(b"built on Debian %s (" % release.encode(),
+                              archive.read("TOOLCHAIN.txt"), "not this host's release")
 
     def test_readme_is_plain_text_with_crlf_and_names_the_commit(self):
         commit = subprocess.run(["git", "-C", ROOT, "rev-parse", "HEAD"],
