@@ -15,9 +15,9 @@ checked against Microsoft's reference pages: GetThreadId (Vista, Server
 2003); InitializeConditionVariable, SleepConditionVariableCS,
 WakeAllConditionVariable, WakeConditionVariable (Vista, Server 2008). From
 msvcrt.dll: _fstati64 and _get_osfhandle (Visual C++ 6.0's reference lists
-both in MSVCRT.DLL), _strtoi64 and _strtoui64 (in the system's msvcrt.dll
-since XP; MinGW-w64's import library of that DLL has all four on both
-machines).
+both in MSVCRT.DLL), _strtoi64 and _strtoui64 (in Microsoft's C runtime
+reference, not in Visual C++ 6.0's; MinGW-w64's import library of the
+system's msvcrt.dll has all four for both machines).
 """
 import sys
 
