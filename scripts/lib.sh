@@ -15,7 +15,7 @@ VELMORA_BUILD_X64_PACKAGES="cmake make libgtest-dev g++-mingw-w64-x86-64 binutil
 # The release archive and its package manifests; signing it.
 VELMORA_RELEASE_PACKAGES="git python3 python3-yaml"
 VELMORA_SIGN_PACKAGES="osslsigncode openssl"
-VELMORA_TEST_PACKAGES="python3 python3-pefile clang libclang-rt-14-dev util-linux
+VELMORA_TEST_PACKAGES="python3 python3-pefile clang libclang-rt-dev util-linux
     python3-jsonschema $VELMORA_RELEASE_PACKAGES $VELMORA_SIGN_PACKAGES"
 VELMORA_BENCH_PACKAGES="hyperfine valgrind time strace"
 
@@ -182,6 +182,14 @@ wine_environment() {
     # run, whatever the shell has (a fresh Debian has no LANG at all, and
     # then reads the label "Clé" as "ClC)").
     export LC_ALL=C.UTF-8
+    # Wine 10 asks libwayland for a display whatever WAYLAND_DISPLAY says,
+    # and libwayland looks for it in XDG_RUNTIME_DIR: where that is not an
+    # absolute path (root in a chroot or a CI container has none) it writes
+    # "error: XDG_RUNTIME_DIR is invalid or not set in the environment." to
+    # standard error; where it is the desktop's, it finds the desktop. A
+    # private, empty folder of our own: no display, and nothing said.
+    export XDG_RUNTIME_DIR=$VELMORA_BUILD/wine/runtime
+    mkdir -p -m 0700 "$XDG_RUNTIME_DIR"
 }
 
 # Makes the Wine prefix $1 if it does not exist yet: a 64-bit prefix, so a

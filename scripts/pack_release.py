@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Packs the release archive: the two executables, README.txt (the
-administrator's part of README.md as plain text for Notepad), LICENSE.txt
-and SHA256SUMS; and the tests archive: the end-to-end test program of each
-build, README-TESTS.txt and their SHA256SUMS.
+administrator's part of README.md as plain text for Notepad), LICENSE.txt,
+TOOLCHAIN.txt (what built them) and SHA256SUMS; and the tests archive: the
+end-to-end test program of each build, README-TESTS.txt, TOOLCHAIN.txt and
+SHA256SUMS.
 
 Every entry has the same time (the commit's), the same mode and a fixed
 place, so the same inputs always give the same bytes. Called by release.sh.
@@ -80,14 +81,18 @@ def tests_readme_text(text, version, commit):
 
 
 def executables(folder_paths, name):
-    """The executable of each build folder, and the SHA256SUMS of them."""
+    """The executable of each build folder, as archive entries."""
     found = []
     for folder, path in folder_paths:
         with open(path, "rb") as f:
             found.append((folder + "/" + name, f.read()))
-    sums = "".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), entry)
-                   for entry, data in found)
-    return found, sums
+    return found
+
+
+def sha256sums(entries):
+    """The SHA256SUMS entry of these entries."""
+    return ("SHA256SUMS", "".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
+                                  for name, data in entries))
 
 
 def add(archive, name, data, date_time):
@@ -110,11 +115,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("zip")
     for option in ("--version", "--commit", "--epoch", "--readme", "--license", "--x86", "--x64",
-                   "--tests-zip", "--tests-readme", "--tests-x86", "--tests-x64"):
+                   "--tests-zip", "--tests-readme", "--tests-x86", "--tests-x64", "--toolchain"):
         parser.add_argument(option, required=True)
     args = parser.parse_args()
 
-    programs, sums = executables((("x86", args.x86), ("x64", args.x64)), "Velmora.exe")
+    programs = executables((("x86", args.x86), ("x64", args.x64)), "Velmora.exe")
+    with open(args.toolchain, "rb") as f:
+        toolchain = ("TOOLCHAIN.txt", f.read())  # as release.sh wrote it, CR LF included
     with open(args.readme, encoding="utf-8") as f:
         readme = readme_text(f.read(), args.version, args.commit)
     try:
@@ -125,15 +132,15 @@ def main():
         license_text = f.read().replace("\n", "\r\n").encode("ascii")
 
     date_time = time.gmtime(int(args.epoch))[:6]
-    pack(args.zip, programs + [("README.txt", readme), ("LICENSE.txt", license_text),
-                               ("SHA256SUMS", sums)], date_time)
+    pack(args.zip, programs + [("README.txt", readme), ("LICENSE.txt", license_text), toolchain,
+                               sha256sums(programs + [toolchain])], date_time)
 
-    programs, sums = executables((("x86", args.tests_x86), ("x64", args.tests_x64)),
-                                 "velmora_e2e_tests.exe")
+    programs = executables((("x86", args.tests_x86), ("x64", args.tests_x64)),
+                           "velmora_e2e_tests.exe")
     with open(args.tests_readme, encoding="ascii") as f:
         readme = tests_readme_text(f.read(), args.version, args.commit)
-    pack(args.tests_zip, programs + [("README-TESTS.txt", readme), ("SHA256SUMS", sums)],
-         date_time)
+    pack(args.tests_zip, programs + [("README-TESTS.txt", readme), toolchain,
+                                     sha256sums(programs + [toolchain])], date_time)
 
 
 if __name__ == "__main__":

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Builds the release archive from the checked-out tree: both executables,
 # each in a fresh build folder of its own, packed with README.txt,
-# LICENSE.txt and SHA256SUMS into velmora-<version>-windows.zip. From the
-# same build folders, the tests archive velmora-<version>-windows-tests.zip:
-# the end-to-end test program of each build, README-TESTS.txt and their
-# SHA256SUMS, to run on a Windows test machine. The same commit gives the
-# same bytes on any machine with the same Debian packages: the archives'
-# times are the commit's (or $SOURCE_DATE_EPOCH's), their order and modes
-# fixed. Beside each archive it writes <archive>.sha256, and the package
-# manifests made from the release archive: winget/ (winget's three files)
+# LICENSE.txt, TOOLCHAIN.txt and SHA256SUMS into
+# velmora-<version>-windows.zip. From the same build folders, the tests
+# archive velmora-<version>-windows-tests.zip: the end-to-end test program
+# of each build, README-TESTS.txt, TOOLCHAIN.txt and SHA256SUMS, to run on a
+# Windows test machine. The same commit gives the same bytes on any machine
+# with the same Debian packages, which TOOLCHAIN.txt names (releases are
+# built on Debian 12; elsewhere it builds, and says the bytes will differ):
+# the archives' times are the commit's (or $SOURCE_DATE_EPOCH's), their
+# order and modes fixed. Beside each archive it writes <archive>.sha256,
+# and the package manifests made from the release archive: winget/ (winget's three files)
 # and velmora.json (Scoop's). Where the release will be published matters
 # to the manifests alone, never to the archives' bytes.
 #
@@ -122,6 +124,12 @@ if [ -n "$(git -C "$VELMORA_ROOT" status --porcelain)" ]; then
     commit="$commit, with changes not committed"
 fi
 
+# The published releases come from Debian 12 (the release workflow's container).
+if [ "$(. /etc/os-release 2>/dev/null && echo "${ID:-} ${VERSION_ID:-}")" != "debian 12" ]; then
+    echo "release.sh: this is $(. /etc/os-release 2>/dev/null && echo "${PRETTY_NAME:-not Debian}")," \
+         "not Debian 12, which builds the published releases: these archives' bytes will differ from the published ones" >&2
+fi
+
 for machine in x86 x64; do
     say "Building the $machine executable and test program"
     rm -rf "${build:?}/$machine"
@@ -152,6 +160,30 @@ if [ -n "$cert" ]; then
     done
 fi
 
+# TOOLCHAIN.txt, in both archives and in the build folder (where SHA256SUMS
+# checks it too): what shapes the bytes. The compiler, binutils and runtime
+# by their Debian packages' versions; Python and the zlib that packs the zip
+# by their own. Not the point release (12.11), which changes with packages
+# that play no part. CR LF line ends, for Notepad.
+package_of() {
+    local owner
+    owner=$(dpkg-query -S "$(readlink -f "$1")" 2>/dev/null | head -n 1)
+    [ -n "$owner" ] && dpkg-query -W -f='${Package} ${Version}' "${owner%%: *}" || echo "$1 (no Debian package)"
+}
+{
+    echo "Velmora $version was built on $(. /etc/os-release && echo "Debian ${VERSION_ID:-} (${VERSION_CODENAME:-})") with:"
+    echo
+    for prefix in i686 x86_64; do
+        echo "    $(package_of "$(command -v $prefix-w64-mingw32-g++)")"   # the compiler
+        echo "    $(package_of /usr/bin/$prefix-w64-mingw32-ld)"           # binutils
+        echo "    $(package_of /usr/$prefix-w64-mingw32/lib/libmsvcrt.a)" # the runtime
+    done
+    /usr/bin/python3 -c 'import sys, zlib; print("    Python %s, zlib %s" % (sys.version.split()[0], zlib.ZLIB_RUNTIME_VERSION))'
+    echo
+    echo "Every entry's time: $(date -u -d "@$epoch" '+%Y-%m-%d %H:%M:%S') UTC ($epoch)."
+    echo "The same commit gives the same bytes only with the same toolchain."
+} | sed 's/$/\r/' >"$build/TOOLCHAIN.txt"
+
 mkdir -p "$out"
 zip=$out/velmora-$version-windows.zip
 tests_zip=$out/velmora-$version-windows-tests.zip
@@ -161,7 +193,7 @@ tests_zip=$out/velmora-$version-windows-tests.zip
     --x86 "$packed/x86/Velmora.exe" --x64 "$packed/x64/Velmora.exe" \
     --tests-zip "$tests_zip" --tests-readme "$VELMORA_ROOT/tests/e2e/README-TESTS.txt" \
     --tests-x86 "$packed/x86/tests/e2e/velmora_e2e_tests.exe" \
-    --tests-x64 "$packed/x64/tests/e2e/velmora_e2e_tests.exe"
+    --tests-x64 "$packed/x64/tests/e2e/velmora_e2e_tests.exe" --toolchain "$build/TOOLCHAIN.txt"
 for archive in "$zip" "$tests_zip"; do
     (cd "$out" && sha256sum "${archive##*/}" >"${archive##*/}.sha256")
 done

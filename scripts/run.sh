@@ -48,15 +48,17 @@ export PROMPT='$P$G'
 # Wine writes messages of its own to standard error, WINEDEBUG or not: -L
 # asks for every drive's label, and for Z: (the prefix's view of /) Wine
 # says "wine: Read access denied for device ...", which would land in the
-# middle of Velmora's screen. Velmora writes to standard output only, which
-# stays the terminal. Wine's lines go to build/wine/run.log; any other line
-# on standard error is passed on as it comes. Should Velmora not have run
-# (a status other than its own 0 and 1), what Wine said is shown.
+# middle of Velmora's screen; so would the Wayland library's complaint of a
+# missing XDG_RUNTIME_DIR, should it come (wine_environment gives Wine one).
+# Velmora writes to standard output only, which stays the terminal. Wine's
+# lines go to build/wine/run.log; any other line on standard error is passed
+# on as it comes. Should Velmora not have run (a status other than its own 0
+# and 1), what Wine said is shown.
 log=$VELMORA_BUILD/wine/run.log
 : >"$log"
 set +e
 { wine_run "$VELMORA_BUILD/$build/Velmora.exe" "$@" 2>&1 >&3 3>&- |
-    awk -v file="$log" '/^wine|^[0-9a-f]+:(err|warn|fixme|trace):/ { print >file; next }
+    awk -v file="$log" '/^wine|^[0-9a-f]+:(err|warn|fixme|trace):|^error: XDG_RUNTIME_DIR/ { print >file; next }
                        { print; fflush() }' >&2 3>&-; } 3>&1
 status=${PIPESTATUS[0]}
 set -e

@@ -28,9 +28,10 @@ MACHINES = {"x86": 0x14C, "x64": 0x8664}
 # (where it is in a build folder), its entries after the executables, and
 # what its read-me must say.
 ARCHIVES = {
-    "windows": ("Velmora.exe", ["README.txt", "LICENSE.txt", "SHA256SUMS"],
-                (b"Download and verify", b"Many machines", b"MIT")),
-    "windows-tests": ("tests/e2e/velmora_e2e_tests.exe", ["README-TESTS.txt", "SHA256SUMS"],
+    "windows": ("Velmora.exe", ["README.txt", "LICENSE.txt", "TOOLCHAIN.txt", "SHA256SUMS"],
+                (b"Download and verify", b"Many machines", b"MIT", b"TOOLCHAIN.txt")),
+    "windows-tests": ("tests/e2e/velmora_e2e_tests.exe",
+                      ["README-TESTS.txt", "TOOLCHAIN.txt", "SHA256SUMS"],
                       (b"--change-this-machine", b"--restore-backup", b"Global\\Velmora.NoDrives",
                        b"Group Policy", b"GoogleTest")),
 }
@@ -195,15 +196,20 @@ class Archive(unittest.TestCase):
                     self.assertEqual(image[header:header + 4], b"PE\0\0", name)
                     self.assertEqual(struct.unpack_from("<H", image, header + 4)[0], machine, name)
 
-    def test_sha256sums_checks_both_executables(self):
+    def test_sha256sums_checks_both_executables_and_the_toolchain(self):
         for kind in ARCHIVES:
             with self.subTest(kind), zipfile.ZipFile(zip_in(outs[0], kind)) as archive, \
                     tempfile.TemporaryDirectory() as unpacked:
                 archive.extractall(unpacked)
                 check = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"],
                                        cwd=unpacked, capture_output=True, text=True)
-                self.assertEqual(check.stdout, "".join("%s: OK\n" % name for name in executables(kind)),
+                self.assertEqual(check.stdout, "".join("%s: OK\n" % name for name in
+                                                       executables(kind) + ["TOOLCHAIN.txt"]),
                                  check.stderr)
+                with open("/etc/os-release") as f:
+                    release = re.search(r'^VERSION_ID="?(\w+)', f.read(), re.M).group(1)
+                self.assertIn(b"built on Debian %s (" % release.encode(),
+                              archive.read("TOOLCHAIN.txt"), "not this host's release")
 
     def test_readme_is_plain_text_with_crlf_and_names_the_commit(self):
         commit = subprocess.run(["git", "-C", ROOT, "rev-parse", "HEAD"],
