@@ -12,6 +12,9 @@
 #   scripts/fresh-machine.sh 13            Debian 13 only (or 12)
 #   scripts/fresh-machine.sh 12 run.sh     the first command only
 #
+# VELMORA_HOST_64BIT_ONLY and VELMORA_ALLOW_DOWNGRADE, where set, are set
+# for the commands in the fresh machine too.
+#
 # It depends on the registry's state of the day, so no test runs it.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -29,6 +32,14 @@ mirror=$(sed -nE 's/^URIs: *([^ ]+).*/\1/p' /etc/apt/sources.list.d/debian.sourc
 [ -n "$mirror" ] || mirror=$(sed -nE 's/^deb +([^ ]+) .*/\1/p' /etc/apt/sources.list 2>/dev/null | head -n 1)
 [ -n "$mirror" ] || { echo "fresh-machine.sh: no Debian mirror found in this machine's apt sources" >&2; exit 1; }
 host_suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+# What the fresh machine's environment gets of this one: the certificate
+# bundle for Node.js where this machine names one, and the scripts' own
+# switches a user would set (the 64-bit-only path, leave to downgrade).
+settings=()
+[ -z "${NODE_EXTRA_CA_CERTS:-}" ] || settings+=(NODE_EXTRA_CA_CERTS=/etc/ssl/certs/ca-certificates.crt)
+for setting in VELMORA_HOST_64BIT_ONLY VELMORA_ALLOW_DOWNGRADE; do
+    [ -z "${!setting:-}" ] || settings+=("$setting=${!setting}")
+done
 
 for release in "${releases[@]}"; do
     suite=bookworm
@@ -62,8 +73,8 @@ for release in "${releases[@]}"; do
             mount --make-rprivate /
             for fs in proc sys dev; do mount --rbind "/$fs" "$1/$fs"; done
             exec chroot "$1" env -i HOME=/root TERM=dumb PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-                ${3:+NODE_EXTRA_CA_CERTS=/etc/ssl/certs/ca-certificates.crt} bash -c "cd /velmora && $2" </dev/null' \
-            _ "$root" "$command" "${NODE_EXTRA_CA_CERTS:-}" >"$work/$name.log" 2>&1
+                "${@:3}" bash -c "cd /velmora && $2" </dev/null' \
+            _ "$root" "$command" "${settings[@]}" >"$work/$name.log" 2>&1
         status=$?
         set -e
         echo "Debian $release, $command: status $status, $(( $(date +%s) - start )) s"
