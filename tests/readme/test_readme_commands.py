@@ -16,6 +16,7 @@ goes, is the prefix's own.
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -64,10 +65,7 @@ def cmd(*arguments):
 
 def batch(name):
     """Runs a batch file of the policy's folder as a startup script runs it,
-    its output nowhere but its log, and gives its exit status. (Given a pipe
-    instead, Wine's cmd now and then finds the log still held by Velmora's
-    console after Velmora ended, and cannot append to it: "Sharing
-    violation".)"""
+    its output nowhere but its log, and gives its exit status."""
     return subprocess.run([WINE, "cmd", "/c", "C:\\policy\\" + name], stdin=subprocess.DEVNULL,
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
 
@@ -107,6 +105,23 @@ def main():
     unhide = re.sub(r"(?m)^set DO=.*$", twin_line, hide, count=1)
     query = block_after(readme, "Read the value instead")
     os.environ["WINEPREFIX"] = PREFIX
+    # Wine starts its desktop process on demand, from the first program that
+    # sends a window message (Velmora's broadcast), and that process keeps
+    # the program's inherited handles: started from hide-e.cmd, it would hold
+    # the log, and the batch file could no longer append to it ("Sharing
+    # violation"), which no Windows does. So the desktop is started first,
+    # by a Velmora run of its own, and kept by a program that waits.
+    keeper = subprocess.Popen([WINE, "ping", "-n", "3600", "127.0.0.1"], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              start_new_session=True)
+    try:
+        return run(readme, hide, unhide, query)
+    finally:
+        os.killpg(keeper.pid, signal.SIGTERM)
+        keeper.wait()
+
+
+def run(readme, hide, unhide, query):
     builds = ["win64"]
     if subprocess.run(["bash", "-c", 'source "$1"; host_runs_x86', "-",
                        os.path.join(ROOT, "scripts", "lib.sh")]).returncode == 0:
@@ -125,6 +140,8 @@ def main():
                 f.write(text + "\n")
         if os.path.exists(LOG):
             os.remove(LOG)
+        subprocess.run([WINE, exe, "-H", "E:"], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # D: hidden beforehand, so that the value stays when E: is shown again.
         cmd("reg", "add", KEY, "/v", "NoDrives", "/t", "REG_DWORD", "/d", "8", "/f")
 
@@ -140,7 +157,8 @@ def main():
         os.makedirs(SHARE)
         status = batch("hide-e.cmd")
         copies = os.listdir(SHARE)
-        copy = read(os.path.join(SHARE, copies[0])) if len(copies) == 1 else ""
+        shared = os.path.join(SHARE, copies[0]) if len(copies) == 1 else None
+        copy = read(shared) if shared else ""
         check(build, "the next start copies the whole log, the marker too",
               status == 0 and copy == read(LOG) and "log not copied" in copy
               and copy.count("exit code 0") == 2, "%s\n%s" % (copies, copy))
@@ -149,7 +167,7 @@ def main():
         log = read(LOG)
         check(build, "unhide-e.cmd: exit code 0, logged, copied",
               status == 0 and log.endswith(": Velmora.exe -U E:, exit code 0\n")
-              and read(os.path.join(SHARE, copies[0])) == log, log)
+              and shared and read(shared) == log, log)
         hidden(build, readme, query, "visible")
     print("readme commands: %s" % ("; ".join(failures) if failures else "all held"))
     return 1 if failures else 0
