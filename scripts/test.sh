@@ -166,6 +166,16 @@ else
     failed=$((failed + 1)); failures+=("Windows job: see above"); job_how="$job_how, FAILED"
 fi
 
+# 9. The README's commands for many machines, taken from the README and run
+#    under Wine's cmd against build/win64 (and build/win32 where the host
+#    runs 32-bit code).
+say "Tests: the README's commands"
+if [ -n "$built64" ] && /usr/bin/python3 "$VELMORA_ROOT/tests/readme/test_readme_commands.py"; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1)); failures+=("README's commands: see above")
+fi
+
 echo
 echo "Host: $(host_description)"
 echo "x64 build (build/win64/Velmora.exe): $x64_how"
