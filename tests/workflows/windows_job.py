@@ -116,12 +116,17 @@ class Job:
     def File(self, *names):
         return os.path.join(self.work, *names)
 
-    def Letter(self):
+    def Kept(self, name, missing):
+        """What an earlier step kept in the file `name`; the step fails,
+        saying `missing`, where there is no such file."""
         try:
-            with open(self.File("labelled-drive.txt")) as f:
+            with open(self.File(name)) as f:
                 return f.read().strip()
         except OSError:
-            Fail("no labelled disk: the disk step did not make one (see its output)")
+            Fail(missing)
+
+    def Letter(self):
+        return self.Kept("labelled-drive.txt", "no labelled disk: the disk step did not make one (see its output)")
 
     def NoDrives(self):
         """The machine's NoDrives as reg prints it, or "none" where reg could
@@ -140,11 +145,7 @@ class Job:
              % (POLICY_KEY, status, said or "it said nothing"))
 
     def OutputCodePage(self):
-        try:
-            with open(self.File("output-code-page.txt")) as f:
-                return f.read().strip()
-        except OSError:
-            Fail("no output code page was recorded: see the record step")
+        return self.Kept("output-code-page.txt", "no output code page was recorded: see the record step")
 
 
 # ------------------------------------------------------------------ steps
