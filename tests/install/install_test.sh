@@ -9,6 +9,9 @@ trap 'rm -rf "$work"' EXIT
 for tool in apt-get dpkg dpkg-query id; do ln -s "$here/fake_apt" "$work/$tool"; done
 echo VERSION_CODENAME=trixie >"$work/os-release"
 export VELMORA_OS_RELEASE=$work/os-release TMPDIR=$work/tmp
+# Each row sets what it needs; nothing comes from the caller's environment
+# (`VELMORA_ALLOW_DOWNGRADE=1 scripts/test.sh` must not give every row leave).
+unset VELMORA_ALLOW_DOWNGRADE VELMORA_HOST_64BIT_ONLY
 
 # Every row also checks that each install carries --no-remove, and that a
 # run leaves nothing in TMPDIR but, when it fails, apt's log.
