@@ -2,9 +2,9 @@
 """The README's commands for many machines, taken from README.md itself and
 run under Wine's cmd against the built Velmora.exe: hide-e.cmd with a share
 that cannot be reached and then with one that can, the reg query check and
-its bit test, and the unhide twin, against build/win64 and build/win32 (on a
-host that runs no 32-bit code, through the emulated loader: these commands
-start no listing). Exit status 0 when everything held.
+its bit test, the unhide twin, and the reg delete that undoes everything;
+against build/win64 and build/win32 (on a host that runs no 32-bit code,
+through the emulated loader: these commands start no listing). Exit status 0 when everything held.
 
 Not run: the findstr lines that read the share (Wine's findstr prints no
 line at all, with exit status 0), and everything in PowerShell or needing a
@@ -170,6 +170,9 @@ def run(readme, hide, unhide, query):
               status == 0 and log.endswith(": Velmora.exe -U E:, exit code 0\n")
               and shared and read(shared) == log, log)
         hidden(build, readme, query, "visible")
+
+        status, output = cmd(*words(block_after(readme, "or remove the value outright")))
+        check(build, "reg delete removes NoDrives", status == 0 and cmd(*words(query))[0] != 0, output)
     print("readme commands: %s" % ("; ".join(failures) if failures else "all held"))
     return 1 if failures else 0
 
