@@ -10,8 +10,8 @@
 # built on Debian 12; elsewhere it builds, and says the bytes will differ):
 # the archives' times are the commit's (or $SOURCE_DATE_EPOCH's), their
 # order and modes fixed. Beside each archive it writes <archive>.sha256,
-# and the package manifests made from the release archive: winget/ (winget's three files)
-# and velmora.json (Scoop's). Where the release will be published matters
+# and the package manifests made from the release archive: winget/
+# (winget's three files) and velmora.json (Scoop's). Where the release will be published matters
 # to the manifests alone, never to the archives' bytes.
 #
 #   scripts/release.sh [--out DIR] [--build DIR] [--github OWNER/REPO | --url-base URL]
